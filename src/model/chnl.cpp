@@ -1,0 +1,115 @@
+#include "model/chnl.h"
+
+#include <cstdio>
+#include <cstring>
+
+namespace zentrel {
+
+chnl_struct chnls[max_chnls];
+
+shared<int32_t> chnl_count{16};
+shared<int32_t> loop_running{0};
+shared<int32_t> loop_screen_clear{1};
+shared<int32_t> time_limit{0};
+shared<int32_t> internal_loopback{0};
+shared<int32_t> data_check{1};
+char devLink[com_link_size] = "\\\\.\\COM";
+const char szProgName[] = "Zentrel";
+const char szIconName[] = "loopIcon";
+
+kern::thread_handle read_thrd_hndl[max_chnls];
+uint32_t read_thrd_id[max_chnls];
+kern::thread_handle write_thrd_hndl[max_chnls];
+uint32_t write_thrd_id[max_chnls];
+kern::thread_handle ovld_thrd_hndl[max_chnls];
+uint32_t ovld_thrd_id[max_chnls];
+shared<kern::thread_handle> wrmon_thrd_hndl{nullptr};
+uint32_t wrmon_thrd_id;
+
+void set_bauds(int32_t nubaud) {
+    for (auto& c : chnls) c.com_baud = nubaud;
+}
+
+void set_flows(int32_t nuflow) {
+    for (auto& c : chnls) c.com_flow = nuflow;
+}
+
+void chnls_zero() {
+    for (auto& c : chnls) {
+        c.com_nbr = 0;
+        std::memset(c.com_link, 0, sizeof c.com_link);
+        c.com_hndl = 0;
+        c.com_baud = 0;
+        c.com_flow = 0;
+        c.out_cur = 0;
+        c.out_posted = 0;
+        c.out_pending = 0;
+        c.out_time0 = 0;
+        c.out_time = 0;
+        c.out_time_last = 0;
+        c.out_running = 0;
+        c.in_cur = 0;
+        c.in_count = 0;
+        c.in_nextchar = 0;
+        c.in_errs = 0;
+        c.in_ovlds = 0;
+        c.in_loops = 0;
+        c.mon_loops = 0;
+    }
+}
+
+void chnls_number(int32_t first) {
+    // Unsigned arithmetic: a first port near the top of the range wraps instead of overflowing.
+    for (int i = 0; i < max_chnls; i++)
+        chnls[i].com_nbr = static_cast<int32_t>(static_cast<uint32_t>(first) + static_cast<uint32_t>(i));
+}
+
+bool scan_int(const char* text, int32_t* value) {
+    // The "%d" conversion: white space skipped, an optional sign, decimal digits, stop at anything
+    // else. Out-of-range numbers saturate instead of being undefined.
+    if (!text) return false;
+    const char* p = text;
+    while (*p == ' ' || (*p >= '\t' && *p <= '\r')) p++;
+    bool neg = false;
+    if (*p == '+' || *p == '-') neg = (*p++ == '-');
+    if (*p < '0' || *p > '9') return false;
+    int64_t v = 0;
+    for (; *p >= '0' && *p <= '9'; p++)
+        if (v <= INT64_C(1) << 40) v = v * 10 + (*p - '0');
+    if (neg) v = -v;
+    if (v > INT32_MAX) v = INT32_MAX;
+    if (v < INT32_MIN) v = INT32_MIN;
+    *value = static_cast<int32_t>(v);
+    return true;
+}
+
+void chnls_startup(const char* cmdline) {
+    chnls_zero();
+    int32_t first = 0;
+    if (!scan_int(cmdline, &first)) first = 3;
+    chnls[0].com_nbr = first;
+    chnls_number(chnls[0].com_nbr);
+    set_bauds(115200);
+    set_flows(flow_xonxoff);
+}
+
+void settings_reset() {
+    chnl_count = 16;
+    loop_running = 0;
+    loop_screen_clear = 1;
+    time_limit = 0;
+    internal_loopback = 0;
+    data_check = 1;
+    std::snprintf(devLink, sizeof devLink, "%s", "\\\\.\\COM");
+}
+
+bool make_com_link(chnl_struct* chnl) {
+    int n = std::snprintf(chnl->com_link, sizeof chnl->com_link, "%s%d", devLink, chnl->com_nbr.get());
+    if (n < 0 || n >= static_cast<int>(sizeof chnl->com_link)) {
+        chnl->com_link[0] = '\0';
+        return false;
+    }
+    return true;
+}
+
+}  // namespace zentrel

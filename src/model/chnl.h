@@ -1,0 +1,87 @@
+// The channel table and the run settings shared by every part of the program.
+#pragma once
+
+#include <cstdint>
+
+#include "model/shared.h"
+#include "platform/kernel/kernel.h"
+#include "platform/serial/serial.h"
+
+namespace zentrel {
+
+constexpr int max_chnls = 16;
+// Room for device paths of every platform (Windows names are short; Linux paths are not).
+constexpr int com_link_size = 64;
+
+struct chnl_struct {
+    shared<int32_t> com_nbr;
+    char com_link[com_link_size];
+    shared<ser::handle> com_hndl;
+    shared<int32_t> com_baud;
+    shared<int32_t> com_flow;
+
+    shared<uint32_t> out_cur;
+    shared<uint32_t> out_posted;
+    shared<uint32_t> out_pending;
+    shared<uint32_t> out_time0;
+    shared<uint32_t> out_time;
+    shared<uint32_t> out_time_last;
+    shared<uint32_t> out_running;
+
+    shared<uint32_t> in_cur;
+    shared<uint32_t> in_count;
+    shared<uint8_t> in_nextchar;
+    shared<uint32_t> in_errs;
+    shared<uint32_t> in_ovlds;
+    shared<uint32_t> in_loops;
+
+    shared<uint32_t> mon_loops;
+};
+
+extern chnl_struct chnls[max_chnls];
+
+extern shared<int32_t> chnl_count;
+extern shared<int32_t> loop_running;
+extern shared<int32_t> loop_screen_clear;
+extern shared<int32_t> time_limit;
+extern shared<int32_t> internal_loopback;
+extern shared<int32_t> data_check;
+extern char devLink[com_link_size];
+extern const char szProgName[];
+extern const char szIconName[];
+
+extern kern::thread_handle read_thrd_hndl[max_chnls];
+extern uint32_t read_thrd_id[max_chnls];
+extern kern::thread_handle write_thrd_hndl[max_chnls];
+extern uint32_t write_thrd_id[max_chnls];
+extern kern::thread_handle ovld_thrd_hndl[max_chnls];
+extern uint32_t ovld_thrd_id[max_chnls];
+extern shared<kern::thread_handle> wrmon_thrd_hndl;
+extern uint32_t wrmon_thrd_id;
+
+// Flow control values of com_flow.
+constexpr int32_t flow_none = 0;
+constexpr int32_t flow_xonxoff = 1;
+constexpr int32_t flow_dtrdsr = 2;
+constexpr int32_t flow_rtscts = 3;
+
+void set_bauds(int32_t nubaud);
+void set_flows(int32_t nuflow);
+
+// Zeroes every record (every field, the channel table's state at program start).
+void chnls_zero();
+// Numbers the 16 records consecutively from `first`.
+void chnls_number(int32_t first);
+// Reads a signed number as the "%d" conversion does; false when the text does not begin with one.
+bool scan_int(const char* text, int32_t* value);
+// Start-up: zero the table, take the first port from the command-line text ("%d", default 3),
+// number the records, 115200 baud, Xon/Xoff.
+void chnls_startup(const char* cmdline);
+// Sets the settings of the table above back to their initial values (tests start from here).
+void settings_reset();
+
+// Builds com_link from devLink and the port number. False, with com_link empty, when the path
+// does not fit: such a port is then treated as one that cannot be opened.
+bool make_com_link(chnl_struct* chnl);
+
+}  // namespace zentrel

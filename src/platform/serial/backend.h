@@ -1,0 +1,44 @@
+// What a serial backend provides behind the serial interface: a port object per open device.
+// Ports are called from several threads at once and must be thread-safe.
+#pragma once
+
+#include <memory>
+
+#include "platform/serial/serial.h"
+
+namespace ser {
+
+class port {
+public:
+    virtual ~port() = default;
+    // Same contracts as the calls in serial.h; the handle lookup and the checks are done already.
+    virtual bool ioctl(uint32_t code, const void* in, uint32_t in_size, void* out, uint32_t out_size,
+                       uint32_t* returned, overlapped* ov) = 0;
+    virtual bool read(void* buf, uint32_t len, uint32_t* count, overlapped* ov) = 0;
+    virtual bool write(const void* buf, uint32_t len, uint32_t* count, overlapped* ov) = 0;
+    // Called once, when the handle is closed: aborts everything in flight and releases the device.
+    virtual void close() = 0;
+};
+
+class backend {
+public:
+    virtual ~backend() = default;
+    // True when this backend serves the device path.
+    virtual bool claims(const char* path) const = 0;
+    // Opens the device; on failure returns null with kern::last_error set.
+    virtual std::shared_ptr<port> open(const char* path) = 0;
+};
+
+// Backends are asked in the reverse order of registration (the newest first).
+void register_backend(backend* b);
+void unregister_backend(backend* b);
+
+// Open handles (for leak checks in tests).
+int open_handles();
+
+// Completion helpers for backends: store the outcome in the record, then signal its event.
+void complete(overlapped* ov, uint32_t status, uint32_t bytes);
+// Marks a record as in flight before a request goes pending.
+void mark_pending(overlapped* ov);
+
+}  // namespace ser

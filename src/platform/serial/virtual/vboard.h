@@ -1,0 +1,88 @@
+// The virtual multi-port board: a model of a serial board and its driver, built on the kernel layer
+// only. It serves device paths of the Windows device namespace ("\\.\COM" + n), so a run on it looks
+// as it does on the original platform. It is the program's embedded default and its test bench.
+//
+// Configuration text (items separated by ';', blanks ignored, empty text = all defaults):
+//   ports=RANGES          port numbers that exist, e.g. 1-256 (default) or 3-18,20
+//   queue=N               input queue size in bytes per port (default 4096)
+//   maxbaud=N             highest baud rate the ports accept (default 921600)
+//   wiring=plug           each port's output comes back to its own input through an external plug,
+//                         DTR to DSR and RTS to CTS (default)
+//   wiring=open           nothing is connected
+//   wiring=null:A-B,C-D   null-modem pairs (output to the peer's input, DTR to DSR, RTS to CTS);
+//                         ports in no pair are open
+//   RANGES:FAULT[,FAULT]  faults of those ports, e.g. 5:missing or 3-18:noise=50000
+// Faults:
+//   missing               the port does not exist (open: file_not_found)
+//   busy                  the port is in use by another program (open: access_denied)
+//   maxbaud=N             this port accepts no rate above N (SET_BAUD_RATE refused: invalid_parameter)
+//   refuse=NAME           that request is refused with invalid_parameter; NAME is one of baud, loopback,
+//                         timeouts, waitmask, waitonmask, purge, gethandflow, sethandflow, status,
+//                         read, write
+//   status-hang           GET_COMMSTATUS blocks until the port is closed
+//   status16              GET_COMMSTATUS reports 16 bytes instead of 20
+//   noise=N               every N-th byte arriving at the port is corrupted (xor 0x40)
+//   drop=N                every N-th byte arriving at the port is lost
+//   slow=BPS              the driver moves at most BPS bytes per second from its input queue into reads
+//   unplug=MS             MS milliseconds after the open the device vanishes: requests in flight
+//                         complete with device_not_connected and every later request is refused
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "platform/serial/serial.h"
+
+namespace vboard {
+
+struct port_snapshot {
+    bool exists = false;
+    bool open = false;
+    uint32_t opens = 0;  // successful opens so far
+    uint32_t baud = 0;
+    ser::SERIAL_HANDFLOW handflow{};
+    ser::SERIAL_TIMEOUTS timeouts{};
+    bool internal_loopback = false;
+    bool dtr = false, rts = false;  // output lines as the handflow bits drive them
+    bool dsr = false, cts = false;  // input lines as the wiring delivers them
+    uint32_t wait_mask = 0;
+    uint32_t hold_reasons = 0;
+    uint32_t in_queue = 0;   // bytes in the input queue
+    uint32_t out_queue = 0;  // bytes of pending writes not yet sent
+    uint32_t errors = 0;     // error bits not yet reported by GET_COMMSTATUS
+    uint64_t tx_bytes = 0;   // bytes that left the port (data and flow-control characters)
+    uint64_t rx_bytes = 0;   // bytes that arrived at the port
+    uint64_t delivered = 0;  // bytes handed to reads
+    uint64_t lost = 0;       // bytes lost to a full input queue
+    uint32_t overruns = 0;   // times the queue-overrun error was raised
+    uint64_t noise_bytes = 0, dropped_bytes = 0;
+    uint64_t noise_reads = 0;       // completed reads holding at least one corrupted byte
+    uint64_t noise_tail_reads = 0;  // completed reads whose last byte was corrupted
+    uint32_t pending_reads = 0, pending_writes = 0, pending_waits = 0;
+};
+
+class board {
+public:
+    // Parses the configuration and registers the board as the backend of "\\.\COM" paths.
+    // Throws std::invalid_argument with a message naming the faulty item.
+    explicit board(const std::string& config = "");
+    // Unregisters the board; every port must have been closed.
+    ~board();
+    board(const board&) = delete;
+    board& operator=(const board&) = delete;
+
+    port_snapshot snapshot(int port_number) const;
+    // Replaces the faults of one port while it runs, e.g. "unplug=0" to pull it out now, "" to clear.
+    void set_faults(int port_number, const std::string& faults);
+
+    struct impl;
+
+private:
+    std::unique_ptr<impl> impl_;
+};
+
+// The device path of port n: "\\.\COM" followed by n.
+std::string device_path(int port_number);
+
+}  // namespace vboard
