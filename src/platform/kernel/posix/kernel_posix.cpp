@@ -260,6 +260,7 @@ uint32_t wait_event(event_handle e, uint32_t timeout_ms) {
     struct waiter_guard {
         event* e;
         thread* t;
+        waiter_guard(event* ev, thread* th) : e(ev), t(th) { e->waiters.push_back(t); }
         ~waiter_guard() {
             auto& v = e->waiters;
             for (auto it = v.begin(); it != v.end(); ++it)
@@ -274,10 +275,7 @@ uint32_t wait_event(event_handle e, uint32_t timeout_ms) {
     if (timeout_ms != infinite) deadline = real_deadline(timeout_ms);
     while (!e->signalled) {
         if (timeout_ms == 0) return wait_timeout;
-        if (!guard) {
-            e->waiters.push_back(me);
-            guard.emplace(waiter_guard{e, me});
-        }
+        if (!guard) guard.emplace(e, me);
         if (deadline) {
             if (me->cv.wait_until(lk, *deadline) == std::cv_status::timeout) {
                 park_if_stopped(lk, me);

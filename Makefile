@@ -1,0 +1,36 @@
+# Front door: `make demo` and `make test` set up, build and run on a fresh Debian 12 machine.
+PRESET ?= dev
+JOBS ?= 2
+
+.PHONY: all deps build demo test test-asan test-tsan bench clean
+
+all: build
+
+deps:
+	@bash tools/install-deps
+
+build: deps
+	cmake --preset $(PRESET) >/dev/null
+	cmake --build --preset $(PRESET) -j $(JOBS)
+
+demo: deps
+	cmake --preset release >/dev/null
+	cmake --build --preset release -j $(JOBS)
+	./build/release/zentrel-demo
+
+test: build
+	ctest --preset $(PRESET) -j $(JOBS)
+
+test-asan:
+	$(MAKE) test PRESET=asan
+
+test-tsan:
+	$(MAKE) test PRESET=tsan
+
+bench: deps
+	cmake --preset release >/dev/null
+	cmake --build --preset release -j $(JOBS) --target zentrel-bench
+	./build/release/bench/zentrel-bench
+
+clean:
+	rm -rf build
