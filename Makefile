@@ -29,8 +29,9 @@ test-tsan:
 
 bench: deps
 	cmake --preset release >/dev/null
-	cmake --build --preset release -j $(JOBS) --target zentrel-bench
+	cmake --build --preset release -j $(JOBS) --target zentrel-bench zentrel-runbench
 	./build/release/bench/zentrel-bench
+	./build/release/bench/zentrel-runbench
 
 clean:
 	rm -rf build

@@ -4,7 +4,8 @@
 #include <random>
 #include <vector>
 
-#include "model/pattern.h"
+#include "read.h"
+#include "write.h"
 
 namespace {
 

@@ -7,7 +7,8 @@
 #include <vector>
 
 #include "model/chnl.h"
-#include "model/pattern.h"
+#include "read.h"
+#include "write.h"
 
 namespace {
 

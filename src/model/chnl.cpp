@@ -25,6 +25,8 @@ kern::thread_handle ovld_thrd_hndl[max_chnls];
 uint32_t ovld_thrd_id[max_chnls];
 shared<kern::thread_handle> wrmon_thrd_hndl{nullptr};
 uint32_t wrmon_thrd_id;
+shared<uint32_t> stop_count{0};
+ui::window_handle hwnd;
 
 void set_bauds(int32_t nubaud) {
     for (auto& c : chnls) c.com_baud = nubaud;
@@ -101,6 +103,13 @@ void settings_reset() {
     internal_loopback = 0;
     data_check = 1;
     std::snprintf(devLink, sizeof devLink, "%s", "\\\\.\\COM");
+}
+
+uint32_t chnl_rate(uint32_t out_cur, uint32_t out_time, uint32_t out_time0) {
+    uint32_t interval = out_time - out_time0;
+    if (interval == 0) return 0;
+    double r = static_cast<double>(out_cur) / static_cast<double>(interval) * 1000.0;
+    return static_cast<uint32_t>(static_cast<uint64_t>(r));
 }
 
 bool make_com_link(chnl_struct* chnl) {

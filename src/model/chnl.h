@@ -6,6 +6,7 @@
 #include "model/shared.h"
 #include "platform/kernel/kernel.h"
 #include "platform/serial/serial.h"
+#include "platform/ui/ui.h"
 
 namespace zentrel {
 
@@ -58,6 +59,10 @@ extern kern::thread_handle ovld_thrd_hndl[max_chnls];
 extern uint32_t ovld_thrd_id[max_chnls];
 extern shared<kern::thread_handle> wrmon_thrd_hndl;
 extern uint32_t wrmon_thrd_id;
+// Loop stops begun so far: a worker that outlives its run tells by it that its run is over.
+extern shared<uint32_t> stop_count;
+// The main window; owner of every message box.
+extern ui::window_handle hwnd;
 
 // Flow control values of com_flow.
 constexpr int32_t flow_none = 0;
@@ -79,6 +84,10 @@ bool scan_int(const char* text, int32_t* value);
 void chnls_startup(const char* cmdline);
 // Sets the settings of the table above back to their initial values (tests start from here).
 void settings_reset();
+
+// Characters per second between the first write and the last sample: out_cur / interval x 1000,
+// truncated; 0 while there is no interval. Wraps as the unsigned 32-bit value it is stored in.
+uint32_t chnl_rate(uint32_t out_cur, uint32_t out_time, uint32_t out_time0);
 
 // Builds com_link from devLink and the port number. False, with com_link empty, when the path
 // does not fit: such a port is then treated as one that cannot be opened.

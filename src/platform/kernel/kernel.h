@@ -62,6 +62,11 @@ event_handle create_event(bool manual_reset, bool initial_state);
 bool set_event(event_handle e);
 bool reset_event(event_handle e);
 bool close_event(event_handle e);
+// Runs publish(ctx) and sets the event as one step with respect to every other call of this layer:
+// a thread that sees what publish wrote cannot close the event before it has been set. Completion
+// of asynchronous requests goes through here, so the requester may free its record and event as
+// soon as it sees the outcome.
+bool set_event_with(event_handle e, void (*publish)(void* ctx), void* ctx);
 // Waits for the event (an auto-reset event is reset by a successful wait). Returns wait_object_0,
 // wait_timeout, or wait_failed (last_error set). A termination point.
 uint32_t wait_event(event_handle e, uint32_t timeout_ms);
@@ -80,6 +85,9 @@ bool terminate_thread(thread_handle t);
 // Releases the handle. A finished thread is reclaimed now, a running one when it ends, a terminated
 // one unwinds now and is reclaimed. The handle must not be used afterwards.
 bool close_thread(thread_handle t);
+// Waits until the thread has stopped (returned, unwound or terminated); wait_object_0 or wait_timeout.
+// A termination point for the caller.
+uint32_t wait_thread(thread_handle t, uint32_t timeout_ms);
 // True once the thread's entry function has returned or the thread has been terminated.
 bool thread_stopped(thread_handle t);
 // Id of the calling thread (layer threads and adopted ones alike).

@@ -36,9 +36,10 @@ void unregister_backend(backend* b);
 // Open handles (for leak checks in tests).
 int open_handles();
 
-// Completion helpers for backends: store the outcome in the record, then signal its event.
+// Completion helper for backends: stores the outcome in the record, then signals its event. The
+// dispatch layer has marked every overlapped record as in flight before the backend sees it, so a
+// backend completes (at once or later) and never marks.
 void complete(overlapped* ov, uint32_t status, uint32_t bytes);
-// Marks a record as in flight before a request goes pending.
 void mark_pending(overlapped* ov);
 
 }  // namespace ser

@@ -56,9 +56,21 @@ int open_handles() {
 }
 
 void complete(overlapped* ov, uint32_t status, uint32_t bytes) {
-    std::atomic_ref<uint32_t>(ov->internal_high).store(bytes, std::memory_order_relaxed);
-    std::atomic_ref<uint32_t>(ov->internal).store(status, std::memory_order_release);
-    kern::set_event(ov->hEvent);
+    // Once the status is visible the requester may free the record (it lives on its stack) and the
+    // event: take the event first, and publish and signal in one step of the kernel layer.
+    struct outcome {
+        overlapped* ov;
+        uint32_t status, bytes;
+    } o{ov, status, bytes};
+    kern::event_handle e = ov->hEvent;
+    kern::set_event_with(
+        e,
+        [](void* p) {
+            auto* o = static_cast<outcome*>(p);
+            std::atomic_ref<uint32_t>(o->ov->internal_high).store(o->bytes, std::memory_order_relaxed);
+            std::atomic_ref<uint32_t>(o->ov->internal).store(o->status, std::memory_order_release);
+        },
+        &o);
 }
 
 void mark_pending(overlapped* ov) {
@@ -94,6 +106,7 @@ bool device_io_control(handle h, uint32_t code, const void* in, uint32_t in_size
     auto p = enter(h);
     if (!p) return false;
     if (returned) *returned = 0;
+    if (ov) mark_pending(ov);
     return p->ioctl(code, in, in_size, out, out_size, returned, ov);
 }
 
@@ -101,6 +114,7 @@ bool read_file(handle h, void* buf, uint32_t len, uint32_t* count, overlapped* o
     if (count) *count = 0;
     auto p = enter(h);
     if (!p) return false;
+    if (ov) mark_pending(ov);
     return p->read(buf, len, count, ov);
 }
 
@@ -108,6 +122,7 @@ bool write_file(handle h, const void* buf, uint32_t len, uint32_t* count, overla
     if (count) *count = 0;
     auto p = enter(h);
     if (!p) return false;
+    if (ov) mark_pending(ov);
     return p->write(buf, len, count, ov);
 }
 

@@ -229,6 +229,15 @@ bool set_event(event_handle e) {
     return true;
 }
 
+bool set_event_with(event_handle e, void (*publish)(void* ctx), void* ctx) {
+    std::lock_guard lk(g().m);
+    publish(ctx);
+    if (!e) return set_last_error(err::invalid_handle), false;
+    e->signalled = true;
+    for (thread* w : e->waiters) w->cv.notify_all();
+    return true;
+}
+
 bool reset_event(event_handle e) {
     if (!e) return set_last_error(err::invalid_handle), false;
     std::lock_guard lk(g().m);
@@ -333,6 +342,7 @@ bool terminate_thread(thread_handle t) {
     if (t->finished || t->parked) return true;
     t->stop_req.store(true, std::memory_order_relaxed);
     t->cv.notify_all();
+    g().state_cv.notify_all();  // a target blocked in wait_thread watches the state variable
     g().state_cv.wait(lk, [t] { return t->parked || t->finished; });
     return true;
 }
@@ -349,6 +359,19 @@ bool close_thread(thread_handle t) {
         t->cv.notify_all();
     }
     return true;
+}
+
+uint32_t wait_thread(thread_handle t, uint32_t timeout_ms) {
+    if (!t) return set_last_error(err::invalid_handle), wait_failed;
+    thread* me = self();
+    std::unique_lock lk(g().m);
+    auto stopped = [&] { return t->finished || t->parked || me->stop_req.load(std::memory_order_relaxed); };
+    if (timeout_ms == infinite)
+        g().state_cv.wait(lk, stopped);
+    else
+        g().state_cv.wait_until(lk, real_deadline(timeout_ms), stopped);
+    park_if_stopped(lk, me);
+    return (t->finished || t->parked) ? wait_object_0 : wait_timeout;
 }
 
 bool thread_stopped(thread_handle t) {

@@ -36,7 +36,10 @@
 
 namespace vboard {
 
+// A port's state at one moment of clock time. The counters start from zero at each open and keep
+// their values after the close.
 struct port_snapshot {
+    uint64_t time_us = 0;  // clock time (kern::now_us) the snapshot describes
     bool exists = false;
     bool open = false;
     uint32_t opens = 0;  // successful opens so far

@@ -1,0 +1,138 @@
+// Figures of whole runs on the virtual board, on the real clock: the engine at every rate of the
+// Speed menu, and the board's own cost at the highest rate. Prints tables; asserts nothing.
+#include <sys/resource.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "loop.h"
+#include "model/chnl.h"
+#include "platform/serial/virtual/vboard.h"
+#include "write.h"
+
+using namespace zentrel;
+
+namespace {
+
+double cpu_seconds() {
+    rusage ru{};
+    getrusage(RUSAGE_SELF, &ru);
+    return static_cast<double>(ru.ru_utime.tv_sec + ru.ru_stime.tv_sec) +
+           static_cast<double>(ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e6;
+}
+
+double wall_seconds() {
+    using namespace std::chrono;
+    return duration<double>(steady_clock::now().time_since_epoch()).count();
+}
+
+void engine_runs(int seconds) {
+    const int32_t rates[] = {9600, 19200, 38400, 57600, 76800, 115200, 230400, 460800, 921600};
+    std::printf("Engine, 16 virtual ports, %d s per rate, default settings (Xon/Xoff, data check on)\n", seconds);
+    std::printf("%8s %10s %10s %8s %7s %9s %14s\n", "baud", "capacity", "avg cps", "% cap", "errors", "overruns",
+                "CPU s/port-s");
+    for (int32_t baud : rates) {
+        vboard::board board;
+        chnls_startup("3");
+        settings_reset();
+        set_bauds(baud);
+        double c0 = cpu_seconds(), w0 = wall_seconds();
+        bool none = true;
+        loop_init(&none);
+        if (none) {
+            std::printf("%8d loop start failed\n", baud);
+            continue;
+        }
+        loop_running = 1;
+        for (int s = 0; s < seconds; s++) {
+            kern::sleep(1000);
+            wrmon_watchdog();
+        }
+        loop_running = 0;
+        loop_fini();
+        double cpu = cpu_seconds() - c0, wall = wall_seconds() - w0;
+        uint64_t sum = 0;
+        uint32_t errs = 0, ovlds = 0;
+        for (int i = 0; i < chnl_count; i++) {
+            sum += chnl_rate(chnls[i].out_cur, chnls[i].out_time, chnls[i].out_time0);
+            errs += chnls[i].in_errs;
+            ovlds += chnls[i].in_ovlds;
+        }
+        double avg = static_cast<double>(sum) / chnl_count;
+        std::printf("%8d %10d %10.0f %7.2f%% %7u %9u %14.5f\n", baud, baud / 10, avg, avg * 1000.0 / baud, errs, ovlds,
+                    cpu / (wall * chnl_count));
+        std::fflush(stdout);
+    }
+}
+
+// The board alone: 16 ports at 921600 fed and drained by one lean thread with large requests, so
+// that nearly all the CPU time is the board's.
+void board_cost(int seconds) {
+    vboard::board board("queue=262144");
+    const int ports = 16;
+    std::vector<ser::handle> h(ports);
+    std::vector<std::vector<uint8_t>> out(ports, std::vector<uint8_t>(65536, 'x')),
+        in(ports, std::vector<uint8_t>(65536));
+    std::vector<ser::overlapped> wo(ports), ro(ports);
+    for (int i = 0; i < ports; i++) {
+        h[i] = ser::create_file(vboard::device_path(3 + i).c_str());
+        uint32_t baud = 921600, ret;
+        ser::device_io_control(h[i], ser::IOCTL_SERIAL_SET_BAUD_RATE, &baud, 4, nullptr, 0, &ret, nullptr);
+        ser::SERIAL_TIMEOUTS to{ser::MAXDWORD, 0, 30, 0, 0};
+        ser::device_io_control(h[i], ser::IOCTL_SERIAL_SET_TIMEOUTS, &to, sizeof to, nullptr, 0, &ret, nullptr);
+        wo[i] = {};
+        ro[i] = {};
+        wo[i].hEvent = kern::create_event(false, false);
+        ro[i].hEvent = kern::create_event(false, false);
+    }
+    double c0 = cpu_seconds(), w0 = wall_seconds();
+    uint64_t moved = 0;
+    std::vector<bool> wbusy(ports), rbusy(ports);
+    while (wall_seconds() - w0 < seconds) {
+        for (int i = 0; i < ports; i++) {
+            uint32_t n = 0;
+            if (wbusy[i] && ser::get_overlapped_result(h[i], &wo[i], &n, false)) wbusy[i] = false;
+            if (!wbusy[i]) {
+                ser::write_file(h[i], out[i].data(), 65536, &n, &wo[i]);
+                wbusy[i] = true;
+            }
+            if (rbusy[i] && ser::get_overlapped_result(h[i], &ro[i], &n, false)) {
+                moved += n;
+                rbusy[i] = false;
+            }
+            if (!rbusy[i]) {
+                if (ser::read_file(h[i], in[i].data(), 65536, &n, &ro[i]))
+                    moved += n;
+                else
+                    rbusy[i] = true;
+            }
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    double cpu = cpu_seconds() - c0, wall = wall_seconds() - w0;
+    for (int i = 0; i < ports; i++) {
+        ser::close_handle(h[i]);
+        kern::close_event(wo[i].hEvent);
+        kern::close_event(ro[i].hEvent);
+    }
+    std::printf("\nVirtual board alone, 16 ports at 921600 for %.1f s: %.0f bytes/s per port received "
+                "(capacity 92160), CPU %.3f%% of one core per port\n",
+                wall, static_cast<double>(moved) / wall / ports, cpu / wall / ports * 100.0);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    int seconds = 3;
+    for (int i = 1; i + 1 < argc; i++)
+        if (std::strcmp(argv[i], "--seconds") == 0) seconds = std::atoi(argv[i + 1]);
+    board_cost(seconds);
+    std::printf("\n");
+    engine_runs(seconds);
+    return 0;
+}

@@ -1,0 +1,211 @@
+#include "loop.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "model/chnl.h"
+#include "read.h"
+#include "write.h"
+
+namespace zentrel {
+namespace {
+
+// True from a loop start that opened a port until its loop stop; guards against a second stop.
+bool run_open = false;
+
+constexpr uint32_t handshake_mask = ser::SERIAL_DTR_CONTROL | ser::SERIAL_DTR_HANDSHAKE | ser::SERIAL_CTS_HANDSHAKE |
+                                    ser::SERIAL_DSR_HANDSHAKE | ser::SERIAL_DCD_HANDSHAKE;
+constexpr uint32_t replace_mask = ser::SERIAL_AUTO_TRANSMIT | ser::SERIAL_AUTO_RECEIVE | ser::SERIAL_RTS_CONTROL |
+                                  ser::SERIAL_RTS_HANDSHAKE;
+
+}  // namespace
+
+void loop_flow_bits(int32_t flow, ser::SERIAL_HANDFLOW* hf) {
+    hf->ControlHandShake &= ~handshake_mask;
+    hf->FlowReplace &= ~replace_mask;
+    switch (flow) {
+        case flow_none:
+            hf->ControlHandShake |= ser::SERIAL_DTR_CONTROL;
+            hf->FlowReplace |= ser::SERIAL_RTS_CONTROL;
+            break;
+        case flow_xonxoff:
+            hf->ControlHandShake |= ser::SERIAL_DTR_CONTROL;
+            hf->FlowReplace |= ser::SERIAL_AUTO_TRANSMIT | ser::SERIAL_AUTO_RECEIVE | ser::SERIAL_RTS_CONTROL;
+            break;
+        case flow_dtrdsr:
+            hf->ControlHandShake |= ser::SERIAL_DTR_HANDSHAKE | ser::SERIAL_DSR_HANDSHAKE;
+            hf->FlowReplace |= ser::SERIAL_RTS_CONTROL;
+            break;
+        case flow_rtscts:
+            hf->ControlHandShake |= ser::SERIAL_DTR_CONTROL | ser::SERIAL_CTS_HANDSHAKE;
+            hf->FlowReplace |= ser::SERIAL_RTS_HANDSHAKE;
+            break;
+        default:
+            break;
+    }
+}
+
+namespace {
+
+bool ioctl_in(ser::handle h, uint32_t code, const void* in, uint32_t size) {
+    uint32_t returned;
+    return ser::device_io_control(h, code, in, size, nullptr, 0, &returned, nullptr);
+}
+
+// Opens and configures one channel's port; false if the port cannot be used (left closed).
+bool open_channel(chnl_struct* chnl, bool* opened) {
+    ser::SERIAL_HANDFLOW handflow{};
+    uint32_t returned;
+    *opened = false;
+    chnl->mon_loops = 0;
+    chnl->com_hndl = make_com_link(chnl) ? ser::create_file(chnl->com_link) : ser::invalid_handle_value;
+    if (chnl->com_hndl == ser::invalid_handle_value) return false;
+    *opened = true;
+    uint32_t baud = static_cast<uint32_t>(chnl->com_baud.get());
+    if (!ioctl_in(chnl->com_hndl, ser::IOCTL_SERIAL_SET_BAUD_RATE, &baud, sizeof baud)) {
+        // A port at the wrong rate would only produce garbage: it leaves the run like a missing one.
+        ser::close_handle(chnl->com_hndl);
+        chnl->com_hndl = ser::invalid_handle_value;
+        *opened = false;
+        return false;
+    }
+    ioctl_in(chnl->com_hndl, internal_loopback ? ser::IOCTL_SET_INTERNAL_LOOPBACK : ser::IOCTL_CLEAR_INTERNAL_LOOPBACK,
+             nullptr, 0);
+    ser::device_io_control(chnl->com_hndl, ser::IOCTL_SERIAL_GET_HANDFLOW, nullptr, 0, &handflow, sizeof handflow,
+                           &returned, nullptr);
+    loop_flow_bits(chnl->com_flow, &handflow);
+    ioctl_in(chnl->com_hndl, ser::IOCTL_SERIAL_SET_HANDFLOW, &handflow, sizeof handflow);
+    return true;
+}
+
+void release(kern::thread_handle* h) {
+    if (*h) kern::close_thread(*h);
+    *h = nullptr;
+}
+
+}  // namespace
+
+int loop_init(bool* none_opened) {
+    int retv = 0;
+    int opened_one = 0;
+    int count = chnl_count;
+
+    if (none_opened) *none_opened = true;
+    for (int i = 0; i < count; i++) {
+        chnl_struct* chnl = &chnls[i];
+        bool opened;
+        if (!open_channel(chnl, &opened)) {
+            retv = static_cast<int>(100u + static_cast<uint32_t>(chnl->com_nbr.get()));
+            if (i > 0) chnl_count = i;
+            break;
+        }
+        opened_one = 1;
+    }
+    if (!opened_one) return retv + 10000;
+
+    if (none_opened) *none_opened = false;
+    run_open = true;
+    for (int i = 0; i < chnl_count; i++)
+        read_thrd_hndl[i] = kern::create_thread(read, &chnls[i], 1024, &read_thrd_id[i]);
+    uint32_t id = 0;
+    wrmon_thrd_hndl = kern::create_thread(wrmon, nullptr, 1024, &id);
+    wrmon_thrd_id = id;
+    for (int i = 0; i < chnl_count; i++) {
+        chnls[i].out_running = 1;
+        write_thrd_hndl[i] = kern::create_thread(write, &chnls[i], 1024, &write_thrd_id[i]);
+    }
+    if (data_check)
+        for (int i = 0; i < chnl_count; i++)
+            ovld_thrd_hndl[i] = kern::create_thread(ovld_check, &chnls[i], 1024, &ovld_thrd_id[i]);
+    for (int i = 0; i < chnl_count; i++) kern::set_thread_priority_highest(read_thrd_hndl[i]);
+    return retv;
+}
+
+void loop_fini() {
+    if (!run_open) return;
+    run_open = false;
+
+    ser::SERIAL_HANDFLOW handflow;
+    uint32_t w;
+    uint32_t returned;
+    char s[82];
+    const int count = chnl_count;
+
+    kern::thread_handle mon = wrmon_thrd_hndl;
+    kern::terminate_thread(mon);
+    wrmon_thrd_hndl = nullptr;
+    ++stop_count;
+
+    for (int i = 0; i < count; i++) {
+        ser::handle h = chnls[i].com_hndl;
+        handflow = {};
+        ser::device_io_control(h, ser::IOCTL_SERIAL_GET_HANDFLOW, nullptr, 0, &handflow, sizeof handflow, &returned,
+                               nullptr);
+        handflow.ControlHandShake &= ~(ser::SERIAL_DTR_HANDSHAKE | ser::SERIAL_CTS_HANDSHAKE |
+                                       ser::SERIAL_DSR_HANDSHAKE | ser::SERIAL_DCD_HANDSHAKE);
+        handflow.ControlHandShake |= ser::SERIAL_DTR_CONTROL;
+        handflow.FlowReplace &= ~(ser::SERIAL_AUTO_TRANSMIT | ser::SERIAL_AUTO_RECEIVE | ser::SERIAL_RTS_HANDSHAKE);
+        handflow.FlowReplace |= ser::SERIAL_RTS_CONTROL;
+        ioctl_in(h, ser::IOCTL_SERIAL_SET_HANDFLOW, &handflow, sizeof handflow);
+    }
+    for (int i = 0; i < count; i++) {
+        w = 0;
+        if (!ioctl_in(chnls[i].com_hndl, ser::IOCTL_SERIAL_SET_WAIT_MASK, &w, sizeof w)) {
+            std::snprintf(s, sizeof s, "%s", "set wait mask (0) ioctl failed.\n");
+            ui::message_box(hwnd, s, szProgName, ui::mb_ok);
+        }
+    }
+    for (int i = 0; i < count; i++) chnls[i].out_running = 0;
+    for (int i = 0; i < count; i++) kern::terminate_thread(read_thrd_hndl[i]);
+    for (int i = 0; i < count; i++) {
+        w = ser::SERIAL_PURGE_TXABORT | ser::SERIAL_PURGE_RXABORT;
+        if (!ioctl_in(chnls[i].com_hndl, ser::IOCTL_SERIAL_PURGE, &w, sizeof w)) {
+            std::snprintf(s, sizeof s, "%s", "Purge ioctl failed.\n");
+            ui::message_box(hwnd, s, szProgName, ui::mb_ok);
+        }
+    }
+    for (int i = 0; i < count; i++) ser::close_handle(chnls[i].com_hndl);
+
+    // Every request of the run is over now: the terminated threads may unwind. The transmit workers
+    // end as soon as their aborted writes are collected; they are waited for, so that none of them
+    // is still reading this channel's record when the next run sets it up. The watchers keep to
+    // their own run's port and end by themselves.
+    release(&mon);
+    for (int i = 0; i < count; i++) {
+        release(&read_thrd_hndl[i]);
+        if (write_thrd_hndl[i]) kern::wait_thread(write_thrd_hndl[i], kern::infinite);
+        release(&write_thrd_hndl[i]);
+        release(&ovld_thrd_hndl[i]);
+    }
+}
+
+void loop_summary_text(char* buf, int size) {
+    uint32_t rate;
+    uint32_t tot_rate = 0;
+    uint32_t errs = 0, ovlds = 0;
+    const int count = chnl_count;
+
+    for (int i = 0; i < count; i++) {
+        const chnl_struct* c = &chnls[i];
+        // A channel that never had a sample after its first write has no rate: it counts as 0.
+        rate = chnl_rate(c->out_cur, c->out_time, c->out_time0);
+        tot_rate += rate;
+        errs += c->in_errs;
+        ovlds += c->in_ovlds;
+    }
+    if (count > 0) tot_rate /= static_cast<uint32_t>(count);
+    int32_t baud = chnls[0].com_baud;
+    double percent = baud > 0 ? tot_rate * 100.0 / baud * 10.0 : 0.0;
+    std::snprintf(buf, static_cast<size_t>(size), "Average cps: %d (%.2f%%)\rData errors:   %d\rQueue overruns:   %d\r",
+                  static_cast<int32_t>(tot_rate), percent, static_cast<int32_t>(errs), static_cast<int32_t>(ovlds));
+}
+
+void loop_summary() {
+    char text[200];
+    loop_screen_clear = 1;
+    loop_summary_text(text, sizeof text);
+    ui::message_box(hwnd, text, szProgName, ui::mb_ok);
+    loop_screen_clear = 0;
+}
+
+}  // namespace zentrel

@@ -1,0 +1,183 @@
+#include "read.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "write.h"
+
+namespace zentrel {
+namespace {
+
+constexpr int cycle = 64;
+
+// The pattern long enough that any read of up to rstuff_size bytes, starting anywhere in the cycle,
+// is one contiguous slice of it.
+struct reference {
+    uint8_t bytes[rstuff_size + cycle];
+    reference() { make_pattern(bytes, sizeof bytes); }
+};
+const reference ref;
+
+uint8_t next_after_last(uint8_t last) {
+    uint8_t n = static_cast<uint8_t>(last + 1);
+    return (n < 32 || n >= 96) ? 32 : n;
+}
+
+}  // namespace
+
+void rx_ck_bytewise(const uint8_t* buf, int len, chnl_struct* chnl) {
+    uint8_t expected = chnl->in_nextchar;
+    for (int i = 0; i < len; i++) {
+        if (buf[i] != expected) {
+            ++chnl->in_errs;
+            break;
+        }
+        expected = static_cast<uint8_t>(expected + 1);
+        if (expected >= 96) expected = 32;
+    }
+    chnl->in_nextchar = next_after_last(buf[len - 1]);
+}
+
+void rx_ck(const uint8_t* buf, int len, chnl_struct* chnl) {
+    uint8_t expected = chnl->in_nextchar;
+    // Only whether the buffer matches matters (one error at most), so one memcmp against the
+    // pattern slice starting at the expected byte decides it. An expectation outside the cycle
+    // never occurs between calls; the byte walk handles it should it ever.
+    if (expected < 32 || expected >= 96 || len > rstuff_size) {
+        rx_ck_bytewise(buf, len, chnl);
+        return;
+    }
+    if (std::memcmp(buf, ref.bytes + (expected - 32), static_cast<size_t>(len)) != 0) ++chnl->in_errs;
+    chnl->in_nextchar = next_after_last(buf[len - 1]);
+}
+
+void settle(ser::handle hndl, ser::overlapped* ov) {
+    uint32_t n = 0;
+    while (!ser::get_overlapped_result(hndl, ov, &n, false) && kern::last_error() == kern::err::io_incomplete) {
+        // A failing wait must not turn into a busy loop.
+        if (kern::wait_event(ov->hEvent, kern::infinite) != kern::wait_object_0) kern::sleep(1);
+    }
+}
+
+int aread(ser::handle hndl, uint8_t* stuff, uint32_t stuff_len, uint32_t* count, ser::overlapped* osRead) {
+    int retv = 1;
+    uint32_t mask;
+    if (ser::read_file(hndl, stuff, stuff_len, count, osRead)) return retv;
+    if (kern::last_error() != kern::err::io_pending) {
+        *count = 0;
+        kern::sleep(refused_backoff_ms);
+        return retv;
+    }
+    for (;;) {
+        if (kern::wait_event(osRead->hEvent, kern::infinite) != kern::wait_object_0) {
+            kern::reset_event(osRead->hEvent);
+            mask = ser::SERIAL_PURGE_TXABORT | ser::SERIAL_PURGE_RXABORT;
+            ser::device_io_control(hndl, ser::IOCTL_SERIAL_PURGE, &mask, sizeof mask, nullptr, 0, nullptr,
+                                   nullptr);
+            // The aborted read must be over before its buffer and record are used again.
+            settle(hndl, osRead);
+            *count = 0;
+            retv = 0;
+            return retv;
+        }
+        // A signal left over from an earlier request says nothing about this one: wait again.
+        if (!ser::get_overlapped_result(hndl, osRead, count, false) &&
+            kern::last_error() == kern::err::io_incomplete) {
+            *count = 0;
+            continue;
+        }
+        return retv;
+    }
+}
+
+void read(void* arg) {
+    auto* chnl = static_cast<chnl_struct*>(arg);
+    uint8_t rstuff[rstuff_size];
+    int rstuff_len;
+    uint32_t rcount = 0;
+    ser::SERIAL_TIMEOUTS rtimeouts;
+    uint32_t rerr;
+    int arslt;
+    ser::overlapped osRead;
+
+    osRead = {};
+    osRead.hEvent = kern::create_event(false, false);
+
+    rtimeouts = {};
+    rtimeouts.ReadIntervalTimeout = ser::MAXDWORD;
+    rtimeouts.ReadTotalTimeoutMultiplier = 0;
+    rtimeouts.ReadTotalTimeoutConstant = 30;
+    rtimeouts.WriteTotalTimeoutMultiplier = 0;
+    rtimeouts.WriteTotalTimeoutConstant = 0;
+    ser::device_io_control(chnl->com_hndl, ser::IOCTL_SERIAL_SET_TIMEOUTS, &rtimeouts, sizeof rtimeouts, nullptr,
+                           0, &rerr, nullptr);
+
+    chnl->in_cur = 0;
+    chnl->in_count = 0;
+    chnl->in_errs = 0;
+    chnl->in_ovlds = 0;
+    chnl->in_nextchar = 32;
+
+    rstuff_len = rstuff_size;
+    for (;;) {
+        ++chnl->in_loops;
+        arslt = aread(chnl->com_hndl, rstuff, static_cast<uint32_t>(rstuff_len), &rcount, &osRead);
+        chnl->in_count += rcount;
+        if (arslt == 0)
+            ++chnl->in_errs;
+        else if (data_check && rcount != 0)
+            rx_ck(rstuff, static_cast<int>(rcount), chnl);
+    }
+    // Never reached: loop stop terminates the worker, whose frame stays valid until its handle is
+    // closed after the port's requests were purged.
+}
+
+void ovld_check(void* arg) {
+    auto* chnl = static_cast<chnl_struct*>(arg);
+    ser::overlapped osMon;
+    uint32_t event_mask;
+    uint32_t event_occurred = 0;
+    ser::SERIAL_STATUS commstat;
+    uint32_t siz;
+    char s[82];
+    uint32_t err;
+
+    // The watcher may outlive its run by a moment; it keeps to its own run's port and stop.
+    const ser::handle hndl = chnl->com_hndl;
+    const uint32_t stops_at_start = stop_count;
+
+    osMon = {};
+    osMon.hEvent = kern::create_event(true, false);
+    kern::reset_event(osMon.hEvent);
+
+    event_mask = ser::SERIAL_EV_ERR;
+    if (!ser::device_io_control(hndl, ser::IOCTL_SERIAL_SET_WAIT_MASK, &event_mask, sizeof event_mask,
+                                nullptr, 0, &siz, nullptr)) {
+        std::snprintf(s, sizeof s, "%s", "set mask failed.");
+        ui::message_box(hwnd, s, szProgName, ui::mb_ok);
+    }
+    for (;;) {
+        if (!ser::device_io_control(hndl, ser::IOCTL_SERIAL_WAIT_ON_MASK, nullptr, 0, &event_occurred,
+                                    sizeof event_occurred, &siz, &osMon) &&
+            (err = kern::last_error()) != kern::err::io_pending) {
+            // Once loop stop has begun, a refused wait is the expected end of the watcher.
+            if (stop_count == stops_at_start) {
+                std::snprintf(s, sizeof s, "wait on mask failed - %d", static_cast<int>(err));
+                ui::message_box(hwnd, s, szProgName, ui::mb_ok);
+            }
+            break;
+        }
+        kern::wait_event(osMon.hEvent, kern::infinite);
+        kern::reset_event(osMon.hEvent);
+        settle(hndl, &osMon);  // only matters should the wait above have failed
+        if (!ser::device_io_control(hndl, ser::IOCTL_SERIAL_GET_COMMSTATUS, nullptr, 0, &commstat,
+                                    sizeof commstat, &siz, nullptr))
+            break;
+        if ((commstat.Errors & ser::SERIAL_ERROR_QUEUEOVERRUN) && wrmon_thrd_hndl.get() != nullptr &&
+            stop_count == stops_at_start)
+            ++chnl->in_ovlds;
+    }
+    kern::close_event(osMon.hEvent);
+}
+
+}  // namespace zentrel

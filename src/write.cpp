@@ -1,0 +1,142 @@
+#include "write.h"
+
+#include "read.h"
+
+namespace zentrel {
+
+void make_pattern(uint8_t* buf, int len) {
+    for (int i = 0; i < len; i++) buf[i] = static_cast<uint8_t>(32 + (i % 64));
+}
+
+namespace {
+
+// Issues one pattern write in a slot: 1 accepted (completed at once or pending), 0 refused.
+int issue_write(ser::handle hndl, const uint8_t* wstuff, uint32_t* wcount, ser::overlapped* os) {
+    if (ser::write_file(hndl, wstuff, wstuff_len, wcount, os)) return 1;
+    return kern::last_error() == kern::err::io_pending ? 1 : 0;
+}
+
+}  // namespace
+
+void write(void* arg) {
+    auto* chnl = static_cast<chnl_struct*>(arg);
+    uint8_t wstuff[wstuff_len];
+    ser::overlapped osWrite[write_slots];
+    uint32_t wcount[write_slots];
+    bool in_flight[write_slots];  // a refused slot has nothing to wait for
+    int osw, osw_mon;
+    int ck[3];
+    int werr;
+    const ser::handle hndl = chnl->com_hndl;
+
+    osw = 0;
+    osw_mon = 0;
+    ck[0] = ck[1] = ck[2] = 0;
+    make_pattern(wstuff, wstuff_len);
+    for (int i = 0; i < write_slots; i++) {
+        wcount[i] = 0;
+        osWrite[i] = {};
+        osWrite[i].hEvent = kern::create_event(false, false);
+        in_flight[i] = false;
+    }
+    chnl->out_posted = 0;
+    chnl->out_pending = 0;
+    chnl->out_time0 = 0;
+    chnl->out_time = 0;
+
+    for (int p = 0; p < 3; p++) {
+        if (ser::write_file(hndl, wstuff, wstuff_len, &wcount[osw], &osWrite[osw])) {
+            chnl->out_posted += wstuff_len;
+            in_flight[osw] = true;
+        } else if (kern::last_error() == kern::err::io_pending) {
+            ck[p] = 1;
+            in_flight[osw] = true;
+        }
+        if (p == 0) chnl->out_time0 = kern::tick_count();
+        osw++;
+    }
+    for (int p = 0; p < 3; p++)
+        if (ck[p]) chnl->out_posted += wstuff_len;
+
+    while (chnl->out_running) {
+        // Normally idle since it was waited for two passes ago; after a failed wait it may not be.
+        if (in_flight[osw]) settle(hndl, &osWrite[osw]);
+        werr = issue_write(hndl, wstuff, &wcount[osw], &osWrite[osw]);
+        in_flight[osw] = werr != 0;
+        if (werr)
+            chnl->out_posted += wstuff_len;
+        else if (!in_flight[osw_mon])
+            kern::sleep(refused_backoff_ms);  // nothing to wait for: do not spin on a dead port
+
+        if (in_flight[osw_mon] && kern::wait_event(osWrite[osw_mon].hEvent, kern::infinite) == kern::wait_object_0) {
+            uint32_t n = 0;
+            if (ser::get_overlapped_result(hndl, &osWrite[osw_mon], &n, false) ||
+                kern::last_error() != kern::err::io_incomplete) {
+                wcount[osw_mon] = n;
+                in_flight[osw_mon] = false;
+            }
+        }
+        osw = (osw + 1) % write_slots;
+        osw_mon = (osw_mon + 1) % write_slots;
+    }
+
+    // The writes still in flight use the pattern buffer and the slots of this frame: loop stop's
+    // purge (or the close) ends them, and only then may the frame go.
+    for (int i = 0; i < write_slots; i++) {
+        if (in_flight[i]) settle(hndl, &osWrite[i]);
+        kern::close_event(osWrite[i].hEvent);
+    }
+}
+
+void wrmon(void*) {
+    int ii;
+    chnl_struct* chnl;
+    uint32_t out_posted1;
+    ser::SERIAL_STATUS wserstat;
+    uint32_t werr;
+
+    for (;;) {
+        kern::sleep(1000);
+        for (ii = 0; ii < chnl_count; ii++) {
+            chnl = &chnls[ii];
+            ++chnl->mon_loops;
+            out_posted1 = chnl->out_posted;
+            werr = 0;
+            if (ser::device_io_control(chnl->com_hndl, ser::IOCTL_SERIAL_GET_COMMSTATUS, nullptr, 0, &wserstat,
+                                       sizeof wserstat, &werr, nullptr) &&
+                werr == sizeof wserstat) {
+                chnl->out_pending = wserstat.AmountInOutQueue;
+                chnl->out_time_last = chnl->out_time.get();
+                chnl->out_time = kern::tick_count();
+                chnl->out_cur = out_posted1 - chnl->out_pending;
+                chnl->in_cur = chnl->in_count + wserstat.AmountInInQueue;
+            }
+        }
+    }
+}
+
+namespace {
+uint32_t loops_last = 0;
+uint32_t loops_count = 0;
+}  // namespace
+
+void wrmon_watchdog() {
+    if (loop_running && wrmon_thrd_hndl.get() != nullptr && chnls[0].mon_loops == loops_last) {
+        ++loops_count;
+        if (loops_count > 2) {
+            kern::thread_handle stuck = wrmon_thrd_hndl;
+            kern::terminate_thread(stuck);
+            kern::close_thread(stuck);  // the abandoned monitor's handle is never used again
+            wrmon_thrd_hndl = kern::create_thread(wrmon, nullptr, 1024, &wrmon_thrd_id);
+            loops_last = chnls[0].mon_loops;
+            loops_count = 0;
+        }
+    } else {
+        loops_last = chnls[0].mon_loops;
+        loops_count = 0;
+    }
+}
+
+uint32_t watchdog_loops_count() { return loops_count; }
+
+}  // namespace zentrel
