@@ -61,7 +61,9 @@ void take_noise(port_state& p, read_req& r, uint32_t k) {
 
 }  // namespace
 
-std::string device_path(int port_number) { return path_prefix + std::to_string(port_number); }
+std::string device_path(int port_number) {
+    return path_prefix + std::to_string(port_number);
+}
 
 core::core(cfg::config c) : conf(std::move(c)), last_step_(kern::now_us()) {}
 

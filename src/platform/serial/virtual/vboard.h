@@ -26,6 +26,7 @@
 //   slow=BPS              the driver moves at most BPS bytes per second from its input queue into reads
 //   unplug=MS             MS milliseconds after the open the device vanishes: requests in flight
 //                         complete with device_not_connected and every later request is refused
+//                         with it at once; closing still works. Set at run time, MS counts from then.
 #pragma once
 
 #include <cstdint>
@@ -68,15 +69,18 @@ struct port_snapshot {
 class board {
 public:
     // Parses the configuration and registers the board as the backend of "\\.\COM" paths.
-    // Throws std::invalid_argument with a message naming the faulty item.
+    // Throws std::invalid_argument with a message naming the faulty item. The board keeps time on
+    // kern::now_us() from here on, so set the clock (kern::clock_config) before creating it.
     explicit board(const std::string& config = "");
-    // Unregisters the board; every port must have been closed.
+    // Unregisters the board. Ports should be closed first; any still open are closed here (their
+    // requests complete aborted and their handles are refused from then on).
     ~board();
     board(const board&) = delete;
     board& operator=(const board&) = delete;
 
     port_snapshot snapshot(int port_number) const;
     // Replaces the faults of one port while it runs, e.g. "unplug=0" to pull it out now, "" to clear.
+    // Throws std::invalid_argument for faults it does not understand or a port that does not exist.
     void set_faults(int port_number, const std::string& faults);
 
     struct impl;

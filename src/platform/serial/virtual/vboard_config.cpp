@@ -114,7 +114,9 @@ uint32_t refuse_of(const std::string& name) {
 
 }  // namespace
 
-bool config::exists(int n) const { return contains(ports, n); }
+bool config::exists(int n) const {
+    return contains(ports, n);
+}
 
 faults config::faults_of(int n) const {
     faults f;

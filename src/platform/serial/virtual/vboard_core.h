@@ -173,7 +173,11 @@ private:
 };
 
 // Bits and helpers shared by the board's files.
-inline uint32_t dtr_mode(const port_state& p) { return p.hf.ControlHandShake & ser::SERIAL_DTR_MASK; }
-inline uint32_t rts_mode(const port_state& p) { return p.hf.FlowReplace & ser::SERIAL_RTS_MASK; }
+inline uint32_t dtr_mode(const port_state& p) {
+    return p.hf.ControlHandShake & ser::SERIAL_DTR_MASK;
+}
+inline uint32_t rts_mode(const port_state& p) {
+    return p.hf.FlowReplace & ser::SERIAL_RTS_MASK;
+}
 
 }  // namespace vboard

@@ -29,17 +29,27 @@ bool done(ser::overlapped* ov, uint32_t* returned, uint32_t bytes) {
 
 uint32_t refuse_bit_of(uint32_t code) {
     switch (code) {
-        case ser::IOCTL_SERIAL_SET_BAUD_RATE: return cfg::refuse_baud;
+        case ser::IOCTL_SERIAL_SET_BAUD_RATE:
+            return cfg::refuse_baud;
         case ser::IOCTL_SET_INTERNAL_LOOPBACK:
-        case ser::IOCTL_CLEAR_INTERNAL_LOOPBACK: return cfg::refuse_loopback;
-        case ser::IOCTL_SERIAL_SET_TIMEOUTS: return cfg::refuse_timeouts;
-        case ser::IOCTL_SERIAL_SET_WAIT_MASK: return cfg::refuse_waitmask;
-        case ser::IOCTL_SERIAL_WAIT_ON_MASK: return cfg::refuse_waitonmask;
-        case ser::IOCTL_SERIAL_PURGE: return cfg::refuse_purge;
-        case ser::IOCTL_SERIAL_GET_HANDFLOW: return cfg::refuse_gethandflow;
-        case ser::IOCTL_SERIAL_SET_HANDFLOW: return cfg::refuse_sethandflow;
-        case ser::IOCTL_SERIAL_GET_COMMSTATUS: return cfg::refuse_status;
-        default: return 0;
+        case ser::IOCTL_CLEAR_INTERNAL_LOOPBACK:
+            return cfg::refuse_loopback;
+        case ser::IOCTL_SERIAL_SET_TIMEOUTS:
+            return cfg::refuse_timeouts;
+        case ser::IOCTL_SERIAL_SET_WAIT_MASK:
+            return cfg::refuse_waitmask;
+        case ser::IOCTL_SERIAL_WAIT_ON_MASK:
+            return cfg::refuse_waitonmask;
+        case ser::IOCTL_SERIAL_PURGE:
+            return cfg::refuse_purge;
+        case ser::IOCTL_SERIAL_GET_HANDFLOW:
+            return cfg::refuse_gethandflow;
+        case ser::IOCTL_SERIAL_SET_HANDFLOW:
+            return cfg::refuse_sethandflow;
+        case ser::IOCTL_SERIAL_GET_COMMSTATUS:
+            return cfg::refuse_status;
+        default:
+            return 0;
     }
 }
 
@@ -294,7 +304,8 @@ bool core::ioctl(port_state& p, uint32_t code, const void* in, uint32_t in_size,
             std::memcpy(out, &s, size);
             return done(ov, returned, size);
         }
-        default: break;
+        default:
+            break;
     }
     return refuse(kern::err::invalid_parameter);
 }
