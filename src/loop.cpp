@@ -209,3 +209,95 @@ void loop_summary() {
 }
 
 }  // namespace zentrel
+
+// ---- The status table ------------------------------------------------------------------------------
+
+namespace zentrel {
+
+void show_parms(ui::hdc hdc);
+
+namespace {
+
+// Appends src to dst without passing the buffer's end.
+void append(char* dst, int size, const char* src) {
+    int n = static_cast<int>(std::strlen(dst));
+    if (n >= size - 1) return;
+    std::snprintf(dst + n, static_cast<size_t>(size - n), "%s", src);
+}
+
+const char table_header[] = "Port        Xmit        Rcv         Errs        Rate        TxQueue";
+
+}  // namespace
+
+void pad(char* s, int len) {
+    int cur = static_cast<int>(std::strlen(s));
+    while (cur < len) s[cur++] = ' ';
+    if (cur == len) s[len] = '\0';
+}
+
+void port_label(char* buf, int size, int32_t nbr) {
+    // The board's own namespace ("\\.\COM") keeps the names the operator knows; a device file is
+    // named by its last path component.
+    const char* base = devLink;
+    if (std::strncmp(devLink, "\\\\.\\", 4) == 0) {
+        base = devLink + 4;
+    } else {
+        const char* slash = std::strrchr(devLink, '/');
+        if (slash) base = slash + 1;
+    }
+    std::snprintf(buf, static_cast<size_t>(size), "%s%d", base, nbr);
+}
+
+void loop_mon(ui::hdc hdc, ui::hfont hfont) {
+    char line[128];
+    char row[90];
+    char col[90];
+
+    show_parms(hdc);
+    ui::hfont oldfont = ui::select_font(hdc, hfont);
+    if (!loop_running) {
+        if (!loop_screen_clear) {
+            loop_screen_clear = 1;
+            std::memset(line, ' ', sizeof line);
+            line[80] = '\0';
+            for (int k = 0; k < 17; k++) ui::text_out(hdc, 20, 20 + 20 * k, line, 80);
+        }
+        ui::select_font(hdc, oldfont);
+        return;
+    }
+    loop_screen_clear = 0;
+    ui::text_out(hdc, 20, 20, table_header, static_cast<int>(sizeof table_header - 1));
+    const int count = chnl_count;
+    for (int i = 0; i < count && i < max_chnls; i++) {
+        const chnl_struct* c = &chnls[i];
+        uint32_t out_time = c->out_time;
+        uint32_t out_time0 = c->out_time0;
+        if (out_time == out_time0) continue;  // no sample since the first write: no row
+        uint32_t out_cur = c->out_cur;
+        uint32_t rate = chnl_rate(out_cur, out_time, out_time0);
+
+        row[0] = '\0';
+        port_label(col, sizeof col, c->com_nbr);
+        pad(col, 12);
+        append(row, sizeof row, col);
+        std::snprintf(col, sizeof col, "%d", static_cast<int32_t>(out_cur));
+        pad(col, 12);
+        append(row, sizeof row, col);
+        std::snprintf(col, sizeof col, "%d", static_cast<int32_t>(c->in_cur.get()));
+        pad(col, 12);
+        append(row, sizeof row, col);
+        std::snprintf(col, sizeof col, "%d/%d", static_cast<int32_t>(c->in_errs.get()),
+                      static_cast<int32_t>(c->in_ovlds.get()));
+        pad(col, 12);
+        append(row, sizeof row, col);
+        std::snprintf(col, sizeof col, "%d", static_cast<int32_t>(rate));
+        pad(col, 12);
+        append(row, sizeof row, col);
+        std::snprintf(col, sizeof col, "%d", static_cast<int32_t>(c->out_pending.get()));
+        append(row, sizeof row, col);
+        ui::text_out(hdc, 20, 40 + 20 * i, row, static_cast<int>(std::strlen(row)));
+    }
+    ui::select_font(hdc, oldfont);
+}
+
+}  // namespace zentrel

@@ -4,6 +4,7 @@
 #include <cstdint>
 
 #include "platform/serial/serial.h"
+#include "platform/ui/ui.h"
 
 namespace zentrel {
 
@@ -27,5 +28,23 @@ void loop_summary();
 
 // Composes the summary text into buf (always terminated); used by loop_summary.
 void loop_summary_text(char* buf, int size);
+
+}  // namespace zentrel
+
+namespace zentrel {
+
+// The status table, drawn on every paint of the main window: the settings line (show_parms), then,
+// while running, the header and one row per sampled channel; once after a run, 17 blank rows.
+// hfont is the caller's display font; the context's previous font is back in place on return, so
+// the caller can free hfont at once.
+void loop_mon(ui::hdc hdc, ui::hfont hfont);
+
+// Extends s in place with blanks to len characters; longer text is left as it is. s has room for
+// len + 1 characters.
+void pad(char* s, int len);
+
+// The operator's name of a port: "COM<n>" on the board's own device namespace, otherwise the device
+// file's name ("ttyS3", "ttyUSB0"). Always terminated, cut to size.
+void port_label(char* buf, int size, int32_t nbr);
 
 }  // namespace zentrel
