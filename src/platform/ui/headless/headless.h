@@ -49,6 +49,9 @@ bool modal_pump();
 // Runs modal_pump() for clock_ms of clock time.
 void pump_for(uint32_t clock_ms);
 
+// The default wait: up to clock_ms of clock time, or until a message is posted.
+void wait_queue(uint32_t clock_ms);
+
 // Runs fn(arg) on the window thread when its turn in the queue comes (tests run their steps inside
 // the program's own message loop this way).
 void post_task(void (*fn)(void*), void* arg);

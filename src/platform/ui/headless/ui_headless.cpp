@@ -676,6 +676,10 @@ void pump_for(uint32_t clock_ms) {
     kill_timer(&hold_window, hold_id);
 }
 
+void wait_queue(uint32_t clock_ms) {
+    default_wait(clock_ms);
+}
+
 void post_task(void (*fn)(void*), void* arg) {
     post_message(nullptr, task_message, reinterpret_cast<wparam>(fn), reinterpret_cast<lparam>(arg));
 }
