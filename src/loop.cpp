@@ -12,6 +12,7 @@ namespace {
 
 // True from a loop start that opened a port until its loop stop; guards against a second stop.
 bool run_open = false;
+constexpr uint32_t watcher_wait_ms = 2000;
 
 constexpr uint32_t handshake_mask = ser::SERIAL_DTR_CONTROL | ser::SERIAL_DTR_HANDSHAKE | ser::SERIAL_CTS_HANDSHAKE |
                                     ser::SERIAL_DSR_HANDSHAKE | ser::SERIAL_DCD_HANDSHAKE;
@@ -105,6 +106,7 @@ int loop_init(bool* none_opened) {
 
     if (none_opened) *none_opened = false;
     run_open = true;
+    run_stop_mark = stop_count.get();
     for (int i = 0; i < chnl_count; i++)
         read_thrd_hndl[i] = kern::create_thread(read, &chnls[i], 1024, &read_thrd_id[i]);
     uint32_t id = 0;
@@ -167,14 +169,16 @@ void loop_fini() {
     for (int i = 0; i < count; i++) ser::close_handle(chnls[i].com_hndl);
 
     // Every request of the run is over now: the terminated threads may unwind. The transmit workers
-    // end as soon as their aborted writes are collected; they are waited for, so that none of them
-    // is still reading this channel's record when the next run sets it up. The watchers keep to
-    // their own run's port and end by themselves.
+    // end as soon as their aborted writes are collected, the watchers at their next request; both
+    // are waited for, so that none of them is still reading this channel's record when the next run
+    // sets it up. A watcher showing a message box is not waited for long: it ends silently once the
+    // box is dismissed.
     release(&mon);
     for (int i = 0; i < count; i++) {
         release(&read_thrd_hndl[i]);
         if (write_thrd_hndl[i]) kern::wait_thread(write_thrd_hndl[i], kern::infinite);
         release(&write_thrd_hndl[i]);
+        if (ovld_thrd_hndl[i]) kern::wait_thread(ovld_thrd_hndl[i], watcher_wait_ms);
         release(&ovld_thrd_hndl[i]);
     }
 }

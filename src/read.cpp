@@ -142,9 +142,10 @@ void ovld_check(void* arg) {
     char s[82];
     uint32_t err;
 
-    // The watcher may outlive its run by a moment; it keeps to its own run's port and stop.
+    // The watcher may outlive its run's stop by a moment (loop stop waits for it only briefly):
+    // it keeps to its own run's port.
     const ser::handle hndl = chnl->com_hndl;
-    const uint32_t stops_at_start = stop_count;
+    auto stop_begun = [] { return stop_count != run_stop_mark; };
 
     osMon = {};
     osMon.hEvent = kern::create_event(true, false);
@@ -153,6 +154,10 @@ void ovld_check(void* arg) {
     event_mask = ser::SERIAL_EV_ERR;
     if (!ser::device_io_control(hndl, ser::IOCTL_SERIAL_SET_WAIT_MASK, &event_mask, sizeof event_mask,
                                 nullptr, 0, &siz, nullptr)) {
+        if (stop_begun()) {  // started so late that its port is being closed already
+            kern::close_event(osMon.hEvent);
+            return;
+        }
         std::snprintf(s, sizeof s, "%s", "set mask failed.");
         ui::message_box(hwnd, s, szProgName, ui::mb_ok);
     }
@@ -161,7 +166,7 @@ void ovld_check(void* arg) {
                                     sizeof event_occurred, &siz, &osMon) &&
             (err = kern::last_error()) != kern::err::io_pending) {
             // Once loop stop has begun, a refused wait is the expected end of the watcher.
-            if (stop_count == stops_at_start) {
+            if (!stop_begun()) {
                 std::snprintf(s, sizeof s, "wait on mask failed - %d", static_cast<int>(err));
                 ui::message_box(hwnd, s, szProgName, ui::mb_ok);
             }
@@ -173,8 +178,7 @@ void ovld_check(void* arg) {
         if (!ser::device_io_control(hndl, ser::IOCTL_SERIAL_GET_COMMSTATUS, nullptr, 0, &commstat,
                                     sizeof commstat, &siz, nullptr))
             break;
-        if ((commstat.Errors & ser::SERIAL_ERROR_QUEUEOVERRUN) && wrmon_thrd_hndl.get() != nullptr &&
-            stop_count == stops_at_start)
+        if ((commstat.Errors & ser::SERIAL_ERROR_QUEUEOVERRUN) && wrmon_thrd_hndl.get() != nullptr && !stop_begun())
             ++chnl->in_ovlds;
     }
     kern::close_event(osMon.hEvent);

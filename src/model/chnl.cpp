@@ -26,6 +26,7 @@ uint32_t ovld_thrd_id[max_chnls];
 shared<kern::thread_handle> wrmon_thrd_hndl{nullptr};
 uint32_t wrmon_thrd_id;
 shared<uint32_t> stop_count{0};
+shared<uint32_t> run_stop_mark{0};
 ui::window_handle hwnd;
 
 void set_bauds(int32_t nubaud) {

@@ -59,8 +59,10 @@ extern kern::thread_handle ovld_thrd_hndl[max_chnls];
 extern uint32_t ovld_thrd_id[max_chnls];
 extern shared<kern::thread_handle> wrmon_thrd_hndl;
 extern uint32_t wrmon_thrd_id;
-// Loop stops begun so far: a worker that outlives its run tells by it that its run is over.
+// Loop stops begun so far, and its value when the current run started: while they differ, the
+// run's stop has begun and what fails then is the expected end of a worker, not a fault.
 extern shared<uint32_t> stop_count;
+extern shared<uint32_t> run_stop_mark;
 // The main window; owner of every message box.
 extern ui::window_handle hwnd;
 
