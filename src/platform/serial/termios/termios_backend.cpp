@@ -1,0 +1,965 @@
+// The Linux serial backend: ports on tty devices, with one service thread per port.
+//
+// One mutex per port guards its state. Requests run in the caller's thread and try the device at once
+// (a write into an idle queue, a read from an empty queue); what cannot finish waits in the port's
+// queues, and the service thread moves it on, blocked in ppoll() on the device and an eventfd that
+// requests use to wake it when they change what it must wait for.
+//
+// Wake-ups are batched: while bytes trickle in or drain out slowly (a paced line), the thread does not
+// wake per byte arrival or per byte of room, but on a timer chosen so that about `batch_bytes` move per
+// pass; the tty's own buffers (at least 4 KiB each way) bridge the gap. While data flows fast the
+// thread waits for readiness instead. Reads whose time-outs depend on byte arrival times always wait
+// for readiness. Completions (ser::complete) are made with the port's mutex held; the kernel layer
+// never calls back into a backend, so taking its lock inside ours cannot deadlock.
+#include "platform/serial/termios/termios_backend.h"
+
+#include <fcntl.h>
+#include <linux/serial.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <cmath>
+#include <cstring>
+#include <deque>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <utility>
+
+#include "platform/serial/backend.h"
+#include "platform/serial/termios/tty_sys.h"
+
+namespace ser {
+namespace {
+
+constexpr uint64_t never = UINT64_MAX;
+// The tty's input buffer, which the handshake limits of SET_HANDFLOW refer to.
+constexpr uint32_t queue_size = 4096;
+// Batching of wake-ups (see the top of the file): bytes to move per pass, and the limits of the timer.
+constexpr uint64_t batch_bytes = 2048;
+constexpr uint64_t min_window_us = 2000;
+constexpr uint64_t max_window_us = 50000;
+// A flow that would need a pass more often than this is fast: wait for readiness instead.
+constexpr uint64_t readiness_below_us = 5000;
+// How often the modem lines are looked at while a handshake is emulated, and the error counters
+// while a wait is pending: the driver has no event for either that poll() could wait on.
+constexpr uint64_t line_check_us = 10000;
+constexpr uint64_t counter_check_us = 20000;
+// Read-back rates within this share of the requested one count as the requested rate (divisor rounding).
+constexpr double baud_tolerance = 0.01;
+// Not in glibc's headers: the UART's internal loopback bit of the modem control register.
+constexpr int tiocm_loop = 0x8000;
+
+bool refuse(uint32_t code) {
+    kern::set_last_error(code);
+    return false;
+}
+
+uint32_t u32(const void* in) {
+    uint32_t v;
+    std::memcpy(&v, in, sizeof v);
+    return v;
+}
+
+uint32_t open_error(int e) {
+    switch (e) {
+        case ENOENT:
+        case ENODEV:
+        case ENXIO:
+        case ENOTDIR:
+        case EISDIR:
+        case ENOTTY:
+        case ELOOP:
+        case ENAMETOOLONG:
+            return kern::err::file_not_found;
+        case EACCES:
+        case EPERM:
+        case EBUSY:
+        case EWOULDBLOCK:
+            return kern::err::access_denied;
+        case EINVAL:
+            return kern::err::invalid_parameter;
+        default:
+            return kern::err::gen_failure;
+    }
+}
+
+// Errors of an open port that mean the device is gone rather than that it refuses the request.
+bool vanished(int e) {
+    return e == EIO || e == ENODEV || e == ENXIO || e == EBADF || e == EPIPE;
+}
+
+struct counters {
+    uint32_t frame = 0, overrun = 0, parity = 0, brk = 0, buf_overrun = 0;
+    uint32_t line_errors() const { return frame + overrun + parity + buf_overrun; }
+};
+
+struct read_req {
+    overlapped* ov;
+    uint8_t* buf;
+    uint32_t len;
+    uint32_t got = 0;
+    bool any_byte = false;  // completes as soon as it holds a byte
+    uint64_t total_deadline = never;
+    uint64_t interval_us = 0;  // 0: no interval time-out
+    uint64_t last_byte_us = 0;
+    bool needs_arrival() const { return any_byte || interval_us; }
+};
+
+struct write_req {
+    overlapped* ov;
+    const uint8_t* buf;
+    uint32_t len;
+    uint32_t sent = 0;
+};
+
+// When one direction should next be served: on readiness while the flow is fast, else on a timer.
+struct pacer {
+    bool on_ready = true;
+    uint64_t window_us = min_window_us;
+    uint64_t last_pass = 0;
+    uint64_t next_pass = 0;
+    uint64_t extra = 0;  // bytes moved by requests themselves since the last pass
+
+    void pass(uint64_t now, uint64_t moved) {
+        moved += std::exchange(extra, 0);
+        uint64_t dt = now > last_pass ? now - last_pass : 0;
+        uint64_t w = moved ? dt * batch_bytes / moved : max_window_us;
+        on_ready = w < readiness_below_us;
+        window_us = std::clamp(w, min_window_us, max_window_us);
+        last_pass = now;
+        next_pass = now + window_us;
+    }
+    // A direction that was idle gets work again: its next pass is one window away.
+    void restart(uint64_t now) {
+        last_pass = now;
+        next_pass = now + window_us;
+    }
+};
+
+struct plan {
+    short events = 0;
+    uint64_t deadline = never;
+};
+
+class tty_port;
+
+struct port_registry {
+    std::mutex m;
+    std::map<std::string, std::shared_ptr<tty_port>> open;
+};
+
+port_registry& registry() {
+    static port_registry* r = new port_registry;
+    return *r;
+}
+
+class tty_port final : public port {
+  public:
+    tty_port(std::string path, int fd, int wake_fd, const ttysys::settings& saved, bool has_lines,
+             int saved_lines, bool has_counters)
+        : path_(std::move(path)),
+          fd_(fd),
+          wake_fd_(wake_fd),
+          saved_(saved),
+          saved_lines_(saved_lines),
+          has_lines_(has_lines),
+          has_counters_(has_counters) {
+        hf_ = {SERIAL_DTR_CONTROL, SERIAL_RTS_CONTROL, static_cast<int32_t>(queue_size / 2),
+               static_cast<int32_t>(queue_size / 8)};
+        if (has_counters_ && counters_now(&wait_base_)) status_base_ = wait_base_;
+    }
+
+    ~tty_port() override { close(); }
+
+    void start() {
+        service_ = std::thread([this] { run_service(); });
+    }
+
+    const std::string& path() const { return path_; }
+
+    bool ioctl(uint32_t code, const void* in, uint32_t in_size, void* out, uint32_t out_size,
+               uint32_t* returned, overlapped* ov) override {
+        std::lock_guard lk(m_);
+        if (!usable()) return false;
+        bool ok = request(code, in, in_size, out, out_size, returned, ov);
+        reschedule();
+        return ok;
+    }
+
+    bool read(void* buf, uint32_t len, uint32_t* count, overlapped* ov) override {
+        if (!ov) return sync(true, buf, len, count);
+        std::lock_guard lk(m_);
+        if (!usable()) return false;
+        bool ok = start_read(static_cast<uint8_t*>(buf), len, count, ov);
+        reschedule();
+        return ok;
+    }
+
+    bool write(const void* buf, uint32_t len, uint32_t* count, overlapped* ov) override {
+        if (!ov) return sync(false, const_cast<void*>(buf), len, count);
+        std::lock_guard lk(m_);
+        if (!usable()) return false;
+        bool ok = start_write(static_cast<const uint8_t*>(buf), len, count, ov);
+        reschedule();
+        return ok;
+    }
+
+    void close() override {
+        std::unique_lock lk(m_);
+        if (closed_) return;
+        closed_ = true;
+        abort_all(kern::err::operation_aborted);
+        stopping_ = true;
+        wake();
+        lk.unlock();
+        if (service_.joinable()) service_.join();
+        lk.lock();
+        // Pending output is dropped first: a line held by flow control would otherwise hold the close.
+        ::tcflush(fd_, TCIOFLUSH);
+        ttysys::set_settings(fd_, saved_);
+        if (has_lines_) ::ioctl(fd_, TIOCMSET, &saved_lines_);
+        // The exclusive flag outlives this descriptor while someone else keeps the tty open.
+        ::ioctl(fd_, TIOCNXCL);
+        ::close(fd_);  // releases the lock as well
+        ::close(wake_fd_);
+        fd_ = wake_fd_ = -1;
+    }
+
+    termios_port_stats stats() {
+        std::lock_guard lk(m_);
+        termios_port_stats s;
+        s.dead = dead_;
+        s.modem_lines = has_lines_;
+        s.error_counters = has_counters_;
+        s.pending_reads = static_cast<uint32_t>(reads_.size());
+        s.pending_writes = static_cast<uint32_t>(writes_.size());
+        s.pending_waits = wait_ov_ ? 1 : 0;
+        s.wakeups = wakeups_;
+        s.rx_bytes = rx_bytes_;
+        s.tx_bytes = tx_bytes_;
+        return s;
+    }
+
+  private:
+    // ---- Entry checks and completions -------------------------------------------------------------
+
+    bool usable() const {
+        if (closed_) return refuse(kern::err::invalid_handle);
+        if (dead_) return refuse(kern::err::device_not_connected);
+        return true;
+    }
+
+    static bool done(overlapped* ov, uint32_t* returned, uint32_t bytes) {
+        if (returned) *returned = bytes;
+        if (ov) complete(ov, 0, bytes);
+        return true;
+    }
+
+    // A failed call on the device: gone (every request ends, 1167) or not supported (87).
+    bool fail(int e) {
+        if (vanished(e)) {
+            vanish();
+            return refuse(kern::err::device_not_connected);
+        }
+        return refuse(kern::err::invalid_parameter);
+    }
+
+    void abort_all(uint32_t status) {
+        while (!writes_.empty()) {
+            write_req w = writes_.front();
+            writes_.pop_front();
+            complete(w.ov, status, w.sent);
+        }
+        out_bytes_ = 0;
+        while (!reads_.empty()) finish_read(status);
+        if (wait_ov_) complete(std::exchange(wait_ov_, nullptr), status, 0);
+    }
+
+    // The device is gone: everything in flight ends, and the service thread stops watching it.
+    void vanish() {
+        if (dead_) return;
+        dead_ = true;
+        abort_all(kern::err::device_not_connected);
+    }
+
+    void finish_read(uint32_t status) {
+        read_req r = reads_.front();
+        reads_.pop_front();
+        complete(r.ov, status, r.got);
+    }
+
+    // ---- Reads and writes -------------------------------------------------------------------------
+
+    // Reads what the device has into r; false when the device turned out to be gone.
+    bool fill(read_req& r, uint64_t now, uint64_t* moved) {
+        while (r.got < r.len) {
+            ssize_t n = ::read(fd_, r.buf + r.got, r.len - r.got);
+            if (n > 0) {
+                r.got += static_cast<uint32_t>(n);
+                r.last_byte_us = now;
+                rx_bytes_ += static_cast<uint64_t>(n);
+                *moved += static_cast<uint64_t>(n);
+                continue;
+            }
+            if (n < 0 && errno == EINTR) continue;
+            if (n < 0 && errno == EAGAIN) return true;
+            vanish();  // 0 is end of file: a hung-up tty
+            return false;
+        }
+        return true;
+    }
+
+    static bool read_done(const read_req& r, uint64_t now) {
+        return r.got == r.len || (r.any_byte && r.got) || now >= r.total_deadline ||
+               (r.interval_us && r.got && now >= r.last_byte_us + r.interval_us);
+    }
+
+    bool start_read(uint8_t* buf, uint32_t len, uint32_t* count, overlapped* ov) {
+        if (!buf && len) return refuse(kern::err::invalid_parameter);
+        uint64_t now = kern::now_us();
+        read_req r{ov, buf, len};
+        const SERIAL_TIMEOUTS& to = to_;
+        bool immediate = to.ReadIntervalTimeout == MAXDWORD && to.ReadTotalTimeoutMultiplier == 0 &&
+                         to.ReadTotalTimeoutConstant == 0;
+        if (to.ReadIntervalTimeout == MAXDWORD && to.ReadTotalTimeoutMultiplier == MAXDWORD &&
+            to.ReadTotalTimeoutConstant > 0 && to.ReadTotalTimeoutConstant < MAXDWORD) {
+            r.any_byte = true;
+            r.total_deadline = now + uint64_t{to.ReadTotalTimeoutConstant} * 1000;
+        } else if (!immediate) {
+            uint64_t total_ms = uint64_t{to.ReadTotalTimeoutMultiplier} * len + to.ReadTotalTimeoutConstant;
+            if (total_ms) r.total_deadline = now + total_ms * 1000;
+            if (to.ReadIntervalTimeout != 0 && to.ReadIntervalTimeout != MAXDWORD)
+                r.interval_us = uint64_t{to.ReadIntervalTimeout} * 1000;
+        }
+        // Reads are served in order: only a read with none ahead of it may take bytes now.
+        if (reads_.empty()) {
+            uint64_t moved = 0;
+            if (!fill(r, now, &moved)) return refuse(kern::err::device_not_connected);
+            rx_.extra += moved;
+            if (r.got == len || immediate || (r.any_byte && r.got)) {
+                if (count) *count = r.got;
+                complete(ov, 0, r.got);
+                return true;
+            }
+            rx_.restart(now);
+        }
+        reads_.push_back(r);
+        return refuse(kern::err::io_pending);
+    }
+
+    bool start_write(const uint8_t* buf, uint32_t len, uint32_t* count, overlapped* ov) {
+        if (!buf && len) return refuse(kern::err::invalid_parameter);
+        if (len == 0) {
+            if (count) *count = 0;
+            complete(ov, 0, 0);
+            return true;
+        }
+        uint64_t now = kern::now_us();
+        write_req w{ov, buf, len};
+        // Writes go out in order: only a write into an idle queue may go to the device now.
+        if (writes_.empty()) {
+            if (!output_held(now)) {
+                ssize_t n;
+                do n = ::write(fd_, buf, len);
+                while (n < 0 && errno == EINTR);
+                if (n < 0 && errno != EAGAIN) {
+                    vanish();
+                    return refuse(kern::err::device_not_connected);
+                }
+                w.sent = n > 0 ? static_cast<uint32_t>(n) : 0;
+                tx_bytes_ += w.sent;
+                tx_.extra += w.sent;
+                if (w.sent == len) {
+                    if (count) *count = len;
+                    complete(ov, 0, len);
+                    return true;
+                }
+            }
+            tx_.restart(now);
+        }
+        out_bytes_ += len - w.sent;
+        writes_.push_back(w);
+        return refuse(kern::err::io_pending);
+    }
+
+    void rx_pass(uint64_t now) {
+        uint64_t moved = 0;
+        while (!reads_.empty()) {
+            read_req& r = reads_.front();
+            if (!fill(r, now, &moved)) return;
+            if (!read_done(r, now)) break;
+            finish_read(0);
+        }
+        rx_.pass(now, moved);
+    }
+
+    void tx_pass(uint64_t now) {
+        uint64_t moved = 0;
+        while (!writes_.empty() && !output_held(now)) {
+            write_req& w = writes_.front();
+            ssize_t n = ::write(fd_, w.buf + w.sent, w.len - w.sent);
+            if (n < 0 && errno == EINTR) continue;
+            if (n < 0 && errno == EAGAIN) break;
+            if (n <= 0) {
+                vanish();
+                return;
+            }
+            w.sent += static_cast<uint32_t>(n);
+            out_bytes_ -= static_cast<uint64_t>(n);
+            tx_bytes_ += static_cast<uint64_t>(n);
+            moved += static_cast<uint64_t>(n);
+            if (w.sent < w.len) break;  // the device is full
+            // The caller may reuse the buffer once completed: the device has taken all of it.
+            overlapped* ov = w.ov;
+            uint32_t len = w.len;
+            writes_.pop_front();
+            complete(ov, 0, len);
+        }
+        tx_.pass(now, moved);
+    }
+
+    // Forgets a request whose caller stopped waiting for it, without completing it.
+    void cancel(const overlapped* ov) {
+        for (auto it = writes_.begin(); it != writes_.end(); ++it)
+            if (it->ov == ov) {
+                out_bytes_ -= it->len - it->sent;
+                writes_.erase(it);
+                return;
+            }
+        for (auto it = reads_.begin(); it != reads_.end(); ++it)
+            if (it->ov == ov) {
+                reads_.erase(it);
+                return;
+            }
+    }
+
+    // A read or write without an overlapped record: in flight on a private record, waited for here in
+    // a kernel-layer wait, so that the layer can terminate the caller.
+    bool sync(bool is_read, void* buf, uint32_t len, uint32_t* count) {
+        overlapped o{0, 0, kern::create_event(true, false)};
+        if (!o.hEvent) return false;
+        mark_pending(&o);  // the dispatch layer marks only the records it is given
+        // Also when a terminated thread is unwound through the wait: the record lives on this stack.
+        struct cleanup {
+            tty_port& p;
+            overlapped& o;
+            ~cleanup() {
+                {
+                    std::lock_guard g(p.m_);
+                    p.cancel(&o);
+                }
+                kern::close_event(o.hEvent);
+            }
+        } guard{*this, o};
+        {
+            std::lock_guard lk(m_);
+            if (!usable()) return false;
+            bool ok = is_read ? start_read(static_cast<uint8_t*>(buf), len, count, &o)
+                              : start_write(static_cast<const uint8_t*>(buf), len, count, &o);
+            reschedule();
+            if (ok) return true;
+            if (kern::last_error() != kern::err::io_pending) return false;
+        }
+        std::atomic_ref<uint32_t> status(o.internal);
+        while (status.load(std::memory_order_acquire) == kern::err::io_pending)
+            if (kern::wait_event(o.hEvent, kern::infinite) != kern::wait_object_0) return false;
+        if (count) *count = std::atomic_ref<uint32_t>(o.internal_high).load(std::memory_order_relaxed);
+        uint32_t st = status.load(std::memory_order_acquire);
+        return st ? refuse(st) : true;
+    }
+
+    // ---- Modem lines and error counters -----------------------------------------------------------
+
+    bool emulating_lines() const {
+        return has_lines_ && (dtr_mode() == SERIAL_DTR_HANDSHAKE ||
+                              (hf_.ControlHandShake & (SERIAL_DSR_HANDSHAKE | SERIAL_DCD_HANDSHAKE)));
+    }
+    uint32_t dtr_mode() const { return hf_.ControlHandShake & SERIAL_DTR_MASK; }
+    uint32_t rts_mode() const { return hf_.FlowReplace & SERIAL_RTS_MASK; }
+
+    int modem_lines(int* lines) const { return ::ioctl(fd_, TIOCMGET, lines) == 0 ? 0 : errno; }
+
+    int set_line(int bit, bool on) const {
+        return ::ioctl(fd_, on ? TIOCMBIS : TIOCMBIC, &bit) == 0 ? 0 : errno;
+    }
+
+    // DSR (and DCD) handshaking: output waits while the far end holds its line low. Looked at again
+    // every line_check_us while held.
+    bool output_held(uint64_t now) {
+        uint32_t hs = hf_.ControlHandShake & (SERIAL_DSR_HANDSHAKE | SERIAL_DCD_HANDSHAKE);
+        if (!has_lines_ || !hs) return out_held_ = false;
+        int lines = 0;
+        if (modem_lines(&lines) != 0) return out_held_ = false;
+        bool held = ((hs & SERIAL_DSR_HANDSHAKE) && !(lines & TIOCM_DSR)) ||
+                    ((hs & SERIAL_DCD_HANDSHAKE) && !(lines & TIOCM_CAR));
+        if (held && !out_held_) next_line_check_ = now + line_check_us;
+        return out_held_ = held;
+    }
+
+    // DTR handshaking: DTR drops while the input side is above its high mark and rises again at the
+    // low mark (the far end is expected to stop sending while it is low).
+    void check_input_level() {
+        if (!has_lines_ || dtr_mode() != SERIAL_DTR_HANDSHAKE) return;
+        int in = 0;
+        if (::ioctl(fd_, FIONREAD, &in) != 0) return;
+        int64_t high = std::clamp<int64_t>(int64_t{queue_size} - hf_.XoffLimit, 1, queue_size);
+        int64_t low = std::clamp<int64_t>(hf_.XonLimit, 0, queue_size);
+        if (!dtr_dropped_ && in >= high) {
+            dtr_dropped_ = true;
+            set_line(TIOCM_DTR, false);
+        } else if (dtr_dropped_ && in <= low) {
+            dtr_dropped_ = false;
+            set_line(TIOCM_DTR, true);
+        }
+    }
+
+    bool counters_now(counters* c) const {
+        serial_icounter_struct ic{};
+        if (::ioctl(fd_, TIOCGICOUNT, &ic) != 0) return false;
+        c->frame = static_cast<uint32_t>(ic.frame);
+        c->overrun = static_cast<uint32_t>(ic.overrun);
+        c->parity = static_cast<uint32_t>(ic.parity);
+        c->brk = static_cast<uint32_t>(ic.brk);
+        c->buf_overrun = static_cast<uint32_t>(ic.buf_overrun);
+        return true;
+    }
+
+    // Completes the pending wait when the error counters grew since the last event was reported.
+    void check_wait(uint64_t now) {
+        next_counter_check_ = now + counter_check_us;
+        if (!wait_ov_ || !has_counters_ || !(wait_mask_ & SERIAL_EV_ERR)) return;
+        counters c;
+        if (!counters_now(&c) || c.line_errors() == wait_base_.line_errors()) return;
+        wait_base_ = c;
+        uint32_t ev = SERIAL_EV_ERR;
+        std::memcpy(wait_out_, &ev, sizeof ev);
+        complete(std::exchange(wait_ov_, nullptr), 0, sizeof ev);
+    }
+
+    // ---- Requests ---------------------------------------------------------------------------------
+
+    bool request(uint32_t code, const void* in, uint32_t in_size, void* out, uint32_t out_size,
+                 uint32_t* returned, overlapped* ov) {
+        auto input = [&](uint32_t size) { return in && in_size >= size; };
+        auto output = [&](uint32_t size) { return out && out_size >= size; };
+        switch (code) {
+            case IOCTL_SERIAL_SET_BAUD_RATE: {
+                if (!input(4) || u32(in) == 0) break;  // rate 0 would hang the line up
+                uint32_t baud = u32(in), actual = 0;
+                ttysys::settings before;
+                if (int e = ttysys::get_settings(fd_, &before)) return fail(e);
+                if (int e = ttysys::set_baud(fd_, baud, &actual)) {
+                    ttysys::set_settings(fd_, before);
+                    return fail(e);
+                }
+                if (std::fabs(static_cast<double>(actual) - baud) > baud * baud_tolerance) {
+                    ttysys::set_settings(fd_, before);  // the driver kept another rate: say so
+                    break;
+                }
+                return done(ov, returned, 0);
+            }
+            case IOCTL_SET_INTERNAL_LOOPBACK:
+            case IOCTL_CLEAR_INTERNAL_LOOPBACK: {
+                if (!has_lines_) break;
+                bool on = code == IOCTL_SET_INTERNAL_LOOPBACK;
+                if (int e = set_line(tiocm_loop, on)) return fail(e);
+                int lines = 0;
+                if (on && (modem_lines(&lines) != 0 || !(lines & tiocm_loop))) {
+                    set_line(tiocm_loop, false);  // accepted but not kept: the driver has no loopback
+                    break;
+                }
+                return done(ov, returned, 0);
+            }
+            case IOCTL_SERIAL_SET_TIMEOUTS:
+                if (!input(sizeof to_)) break;
+                std::memcpy(&to_, in, sizeof to_);
+                return done(ov, returned, 0);
+            case IOCTL_SERIAL_SET_WAIT_MASK: {
+                if (!input(4)) break;
+                // A new mask ends the wait in progress, reporting no event.
+                if (wait_ov_) {
+                    uint32_t none = 0;
+                    std::memcpy(wait_out_, &none, sizeof none);
+                    complete(std::exchange(wait_ov_, nullptr), 0, sizeof none);
+                }
+                wait_mask_ = u32(in);
+                if (has_counters_) counters_now(&wait_base_);
+                return done(ov, returned, 0);
+            }
+            case IOCTL_SERIAL_WAIT_ON_MASK: {
+                if (!ov || !output(4) || wait_mask_ == 0 || wait_ov_) break;
+                wait_ov_ = ov;
+                wait_out_ = out;
+                uint64_t now = kern::now_us();
+                check_wait(now);  // errors since the mask was set or the last event count at once
+                if (!wait_ov_) {
+                    if (returned) *returned = 4;
+                    return true;
+                }
+                return refuse(kern::err::io_pending);
+            }
+            case IOCTL_SERIAL_PURGE: {
+                if (!input(4)) break;
+                uint32_t mask = u32(in);
+                constexpr uint32_t known =
+                    SERIAL_PURGE_TXABORT | SERIAL_PURGE_RXABORT | SERIAL_PURGE_TXCLEAR | SERIAL_PURGE_RXCLEAR;
+                if (mask & ~known) break;
+                if (mask & (SERIAL_PURGE_TXABORT | SERIAL_PURGE_TXCLEAR)) {
+                    // Pending writes are this port's output queue: both flags end them.
+                    while (!writes_.empty()) {
+                        write_req w = writes_.front();
+                        writes_.pop_front();
+                        complete(w.ov, kern::err::operation_aborted, w.sent);
+                    }
+                    out_bytes_ = 0;
+                }
+                if (mask & SERIAL_PURGE_RXABORT)
+                    while (!reads_.empty()) finish_read(kern::err::operation_aborted);
+                int flush = -1;
+                if ((mask & SERIAL_PURGE_TXCLEAR) && (mask & SERIAL_PURGE_RXCLEAR))
+                    flush = TCIOFLUSH;
+                else if (mask & SERIAL_PURGE_TXCLEAR)
+                    flush = TCOFLUSH;
+                else if (mask & SERIAL_PURGE_RXCLEAR)
+                    flush = TCIFLUSH;
+                if (flush >= 0 && ::tcflush(fd_, flush) != 0) return fail(errno);
+                if (mask & SERIAL_PURGE_RXCLEAR) check_input_level();
+                return done(ov, returned, 0);
+            }
+            case IOCTL_SERIAL_GET_HANDFLOW:
+                if (!output(sizeof hf_)) break;
+                std::memcpy(out, &hf_, sizeof hf_);
+                return done(ov, returned, sizeof hf_);
+            case IOCTL_SERIAL_SET_HANDFLOW: {
+                if (!input(sizeof hf_)) break;
+                SERIAL_HANDFLOW h;
+                std::memcpy(&h, in, sizeof h);
+                if (int e = apply_handflow(h)) return e < 0 ? refuse(kern::err::invalid_parameter) : fail(e);
+                hf_ = h;
+                if (dtr_mode() != SERIAL_DTR_HANDSHAKE) dtr_dropped_ = false;
+                check_input_level();
+                uint64_t now = kern::now_us();
+                next_line_check_ = now + line_check_us;
+                // Held output is looked at again under the new rules at once.
+                if (std::exchange(out_held_, false)) tx_.next_pass = now;
+                return done(ov, returned, 0);
+            }
+            case IOCTL_SERIAL_GET_COMMSTATUS: {
+                if (!output(sizeof(SERIAL_STATUS))) break;
+                SERIAL_STATUS s{};
+                counters c;
+                if (has_counters_ && counters_now(&c)) {
+                    if (c.buf_overrun != status_base_.buf_overrun) s.Errors |= SERIAL_ERROR_QUEUEOVERRUN;
+                    if (c.overrun != status_base_.overrun) s.Errors |= SERIAL_ERROR_OVERRUN;
+                    if (c.frame != status_base_.frame) s.Errors |= SERIAL_ERROR_FRAMING;
+                    if (c.parity != status_base_.parity) s.Errors |= SERIAL_ERROR_PARITY;
+                    if (c.brk != status_base_.brk) s.Errors |= SERIAL_ERROR_BREAK;
+                    status_base_ = c;
+                }
+                s.HoldReasons = hold_reasons();
+                int inq = 0, outq = 0;
+                if (::ioctl(fd_, FIONREAD, &inq) != 0) return fail(errno);
+                if (::ioctl(fd_, TIOCOUTQ, &outq) != 0) outq = 0;
+                s.AmountInInQueue = static_cast<uint32_t>(std::max(inq, 0));
+                s.AmountInOutQueue = static_cast<uint32_t>(
+                    std::min<uint64_t>(uint64_t(std::max(outq, 0)) + out_bytes_, UINT32_MAX));
+                std::memcpy(out, &s, sizeof s);
+                return done(ov, returned, sizeof s);
+            }
+            default:
+                break;
+        }
+        return refuse(kern::err::invalid_parameter);
+    }
+
+    // Puts a handflow record into effect: 0, an errno, or -1 when the driver cannot do what it asks.
+    int apply_handflow(const SERIAL_HANDFLOW& h) {
+        uint32_t dtr = h.ControlHandShake & SERIAL_DTR_MASK;
+        uint32_t rts = h.FlowReplace & SERIAL_RTS_MASK;
+        bool needs_lines = dtr == SERIAL_DTR_HANDSHAKE ||
+                           (h.ControlHandShake & (SERIAL_DSR_HANDSHAKE | SERIAL_DCD_HANDSHAKE));
+        if (needs_lines && !has_lines_) return -1;
+        ttysys::flow f;
+        f.rtscts = (h.ControlHandShake & SERIAL_CTS_HANDSHAKE) || rts == SERIAL_RTS_HANDSHAKE;
+        f.ixon = h.FlowReplace & SERIAL_AUTO_TRANSMIT;
+        f.ixoff = h.FlowReplace & SERIAL_AUTO_RECEIVE;
+        if (int e = ttysys::set_flow(fd_, f)) return e;
+        if (!has_lines_) return 0;  // the line levels are stored only
+        bool dtr_on = dtr == SERIAL_DTR_CONTROL || (dtr == SERIAL_DTR_HANDSHAKE && !dtr_dropped_);
+        if (int e = set_line(TIOCM_DTR, dtr_on)) return e;
+        // Under RTS/CTS handshaking the driver drives RTS itself.
+        if (!f.rtscts)
+            if (int e = set_line(TIOCM_RTS, rts != 0)) return e;
+        return 0;
+    }
+
+    uint32_t hold_reasons() const {
+        uint32_t r = 0;
+        int lines = 0;
+        if (!has_lines_ || modem_lines(&lines) != 0) return r;
+        uint32_t hs = hf_.ControlHandShake;
+        bool rtscts = (hs & SERIAL_CTS_HANDSHAKE) || rts_mode() == SERIAL_RTS_HANDSHAKE;
+        if (rtscts && !(lines & TIOCM_CTS)) r |= SERIAL_TX_WAITING_FOR_CTS;
+        if ((hs & SERIAL_DSR_HANDSHAKE) && !(lines & TIOCM_DSR)) r |= SERIAL_TX_WAITING_FOR_DSR;
+        if ((hs & SERIAL_DCD_HANDSHAKE) && !(lines & TIOCM_CAR)) r |= SERIAL_TX_WAITING_FOR_DCD;
+        return r;
+    }
+
+    // ---- The service thread -----------------------------------------------------------------------
+
+    uint64_t read_deadline() const {
+        if (reads_.empty()) return never;
+        const read_req& r = reads_.front();
+        uint64_t dl = r.total_deadline;
+        if (r.interval_us && r.got) dl = std::min(dl, r.last_byte_us + r.interval_us);
+        return dl;
+    }
+
+    // What the service thread must wait for in the present state.
+    plan plan_now() const {
+        plan p;
+        if (dead_ || closed_) return p;
+        if (!reads_.empty()) {
+            p.deadline = read_deadline();
+            if (reads_.front().needs_arrival() || rx_.on_ready)
+                p.events |= POLLIN;
+            else
+                p.deadline = std::min(p.deadline, rx_.next_pass);
+        }
+        if (!writes_.empty() && !out_held_) {
+            if (tx_.on_ready)
+                p.events |= POLLOUT;
+            else
+                p.deadline = std::min(p.deadline, tx_.next_pass);
+        }
+        if (emulating_lines()) p.deadline = std::min(p.deadline, next_line_check_);
+        if (wait_ov_ && has_counters_) p.deadline = std::min(p.deadline, next_counter_check_);
+        return p;
+    }
+
+    void wake() {
+        uint64_t one = 1;
+        [[maybe_unused]] ssize_t n = ::write(wake_fd_, &one, sizeof one);
+    }
+
+    // After a request: wakes the service thread if it now has to wait for more or for less long.
+    void reschedule() {
+        if (!sleeping_) return;  // awake: it plans again before it sleeps
+        plan p = plan_now();
+        if ((p.events & ~planned_.events) || p.deadline < planned_.deadline) {
+            wake();
+            sleeping_ = false;  // one wake-up is enough until it has planned again
+        }
+    }
+
+    void serve(short revents, uint64_t now) {
+        if (revents & (POLLHUP | POLLERR | POLLNVAL)) {
+            vanish();
+            return;
+        }
+        bool released = false;
+        if (emulating_lines() && now >= next_line_check_) {
+            next_line_check_ = now + line_check_us;
+            check_input_level();
+            released = out_held_ && !output_held(now);
+        }
+        if (!writes_.empty() && !out_held_ &&
+            (released || now >= tx_.next_pass || (tx_.on_ready && (revents & POLLOUT))))
+            tx_pass(now);
+        if (dead_) return;
+        if (!reads_.empty() && (now >= rx_.next_pass || now >= read_deadline() || (revents & POLLIN)))
+            rx_pass(now);
+        if (dead_) return;
+        if (wait_ov_ && now >= next_counter_check_) check_wait(now);
+    }
+
+    void run_service() {
+        std::unique_lock lk(m_);
+        short revents = 0;
+        while (!stopping_) {
+            uint64_t now = kern::now_us();
+            if (!dead_) serve(revents, now);
+            planned_ = plan_now();
+            sleeping_ = true;
+            // A dead device is no longer watched: its hang-up would be reported for ever.
+            pollfd fds[2] = {{wake_fd_, POLLIN, 0}, {dead_ ? -1 : fd_, planned_.events, 0}};
+            timespec ts{};
+            timespec* timeout = nullptr;
+            if (planned_.deadline != never) {
+                uint64_t left = planned_.deadline > now ? planned_.deadline - now : 0;
+                double real_us = std::ceil(static_cast<double>(left) / kern::clock_scale());
+                auto us = static_cast<int64_t>(real_us);
+                ts.tv_sec = us / 1000000;
+                ts.tv_nsec = (us % 1000000) * 1000;
+                timeout = &ts;
+            }
+            lk.unlock();
+            int r = ::ppoll(fds, 2, timeout, nullptr);
+            lk.lock();
+            sleeping_ = false;
+            ++wakeups_;
+            revents = r > 0 ? fds[1].revents : 0;
+            if (r > 0 && (fds[0].revents & POLLIN)) {
+                uint64_t v;
+                [[maybe_unused]] ssize_t n = ::read(wake_fd_, &v, sizeof v);
+            }
+        }
+    }
+
+    const std::string path_;
+    std::mutex m_;
+    int fd_;
+    int wake_fd_;
+    const ttysys::settings saved_;
+    int saved_lines_;
+    const bool has_lines_;
+    const bool has_counters_;
+    std::thread service_;
+
+    bool closed_ = false;
+    bool dead_ = false;
+    bool stopping_ = false;
+
+    SERIAL_HANDFLOW hf_{};
+    SERIAL_TIMEOUTS to_{};
+    std::deque<read_req> reads_;
+    std::deque<write_req> writes_;
+    uint64_t out_bytes_ = 0;  // unsent bytes of pending writes
+
+    uint32_t wait_mask_ = 0;
+    overlapped* wait_ov_ = nullptr;
+    void* wait_out_ = nullptr;
+    counters wait_base_, status_base_;
+    uint64_t next_counter_check_ = 0;
+
+    bool out_held_ = false;
+    bool dtr_dropped_ = false;
+    uint64_t next_line_check_ = 0;
+
+    pacer rx_, tx_;
+    plan planned_;
+    bool sleeping_ = false;
+    uint64_t wakeups_ = 0;
+    uint64_t rx_bytes_ = 0, tx_bytes_ = 0;
+};
+
+std::shared_ptr<tty_port> open_tty(const char* path) {
+    auto fail = [](int fd, uint32_t code) -> std::shared_ptr<tty_port> {
+        if (fd >= 0) ::close(fd);
+        kern::set_last_error(code);
+        return nullptr;
+    };
+    int fd = ::open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return fail(-1, open_error(errno));
+    // TIOCEXCL keeps other users out, but not root: the lock does, and it is taken before anything
+    // of the owner's settings is touched.
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) return fail(fd, open_error(errno));
+    ttysys::settings saved;
+    if (int e = ttysys::get_settings(fd, &saved)) return fail(fd, open_error(e));
+    if (::ioctl(fd, TIOCEXCL) != 0) return fail(fd, open_error(errno));
+    int lines = 0;
+    bool has_lines = ::ioctl(fd, TIOCMGET, &lines) == 0;
+    serial_icounter_struct ic{};
+    bool has_counters = ::ioctl(fd, TIOCGICOUNT, &ic) == 0;
+    auto undo = [&](int e) {
+        ttysys::set_settings(fd, saved);
+        ::ioctl(fd, TIOCNXCL);
+        return fail(fd, open_error(e));
+    };
+    if (int e = ttysys::make_raw(fd)) return undo(e);
+    ::tcflush(fd, TCIOFLUSH);  // every open starts with empty queues
+    if (has_lines) {
+        int on = TIOCM_DTR | TIOCM_RTS;
+        ::ioctl(fd, TIOCMBIS, &on);
+    }
+    int wake_fd = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    if (wake_fd < 0) return undo(errno);
+    std::shared_ptr<tty_port> p;
+    try {
+        p = std::make_shared<tty_port>(path, fd, wake_fd, saved, has_lines, lines, has_counters);
+        p->start();
+    } catch (...) {
+        if (p) {
+            p->close();  // owns the descriptors now
+            kern::set_last_error(kern::err::gen_failure);
+            return nullptr;
+        }
+        ::close(wake_fd);
+        return undo(ENOMEM);
+    }
+    return p;
+}
+
+// The port object the dispatch layer holds: closing it also drops it from the registry.
+class registered_port final : public port {
+  public:
+    explicit registered_port(std::shared_ptr<tty_port> p) : p_(std::move(p)) {}
+    bool ioctl(uint32_t code, const void* in, uint32_t in_size, void* out, uint32_t out_size,
+               uint32_t* returned, overlapped* ov) override {
+        return p_->ioctl(code, in, in_size, out, out_size, returned, ov);
+    }
+    bool read(void* buf, uint32_t len, uint32_t* count, overlapped* ov) override {
+        return p_->read(buf, len, count, ov);
+    }
+    bool write(const void* buf, uint32_t len, uint32_t* count, overlapped* ov) override {
+        return p_->write(buf, len, count, ov);
+    }
+    void close() override {
+        p_->close();
+        std::lock_guard lk(registry().m);
+        auto it = registry().open.find(p_->path());
+        if (it != registry().open.end() && it->second == p_) registry().open.erase(it);
+    }
+
+  private:
+    std::shared_ptr<tty_port> p_;
+};
+
+struct termios_backend final : backend {
+    bool claims(const char* path) const override { return path && path[0] == '/'; }
+
+    std::shared_ptr<port> open(const char* path) override {
+        auto p = open_tty(path);
+        if (!p) return nullptr;
+        {
+            std::lock_guard lk(registry().m);
+            registry().open[p->path()] = p;
+        }
+        return std::make_shared<registered_port>(std::move(p));
+    }
+};
+
+}  // namespace
+
+void termios_backend_install() {
+    static termios_backend* b = [] {
+        auto* nb = new termios_backend;  // lives as long as the process: ports may outlive any owner
+        register_backend(nb);
+        return nb;
+    }();
+    (void)b;
+}
+
+bool termios_stats(const char* path, termios_port_stats* out) {
+    std::shared_ptr<tty_port> p;
+    {
+        std::lock_guard lk(registry().m);
+        auto it = registry().open.find(path ? path : "");
+        if (it == registry().open.end()) return false;
+        p = it->second;
+    }
+    *out = p->stats();
+    return true;
+}
+
+}  // namespace ser

@@ -1,0 +1,39 @@
+// Line settings of a tty through the kernel's termios2 interface, which takes any baud rate (BOTHER).
+//
+// Kept apart from everything else because <asm/termbits.h> and glibc's <termios.h> define the same
+// names differently; this header includes neither, so any file may use it. Every call returns 0 or
+// the errno of the failing system call.
+#pragma once
+
+#include <cstdint>
+
+namespace ttysys {
+
+// A copy of all of a tty's settings, for putting them back later.
+struct settings {
+    alignas(8) unsigned char bytes[64];
+};
+
+int get_settings(int fd, settings* s);
+// Applies at once (no drain): a held line must never delay a close or a configuration change.
+int set_settings(int fd, const settings& s);
+
+// Raw 8N1 with receiver on and modem-status lines ignored: no echo, no signals, no input or output
+// processing, no flow control, reads returning as soon as a byte is there. The rate is kept.
+int make_raw(int fd);
+
+// Sets both directions to `baud` bits per second, then reads the rate back into *actual:
+// some drivers silently keep another rate.
+int set_baud(int fd, uint32_t baud, uint32_t* actual);
+// Output rate in bits per second.
+int get_baud(int fd, uint32_t* baud);
+
+struct flow {
+    bool rtscts = false;  // CRTSCTS
+    bool ixon = false;    // output stopped by XOFF from the far end
+    bool ixoff = false;   // XOFF sent when the input fills
+};
+int set_flow(int fd, const flow& f);
+int get_flow(int fd, flow* f);
+
+}  // namespace ttysys

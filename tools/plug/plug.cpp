@@ -1,0 +1,343 @@
+// The plug's wiring: one thread moving bytes between the masters of all its pseudo-terminals.
+#include "plug.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <random>
+#include <stdexcept>
+#include <thread>
+#include <vector>
+
+#include "platform/serial/termios/tty_sys.h"
+
+namespace zplug {
+namespace {
+
+// Pacing: credit is earned continuously and spent as bytes are taken from the sender. An idle line
+// keeps at most a couple of milliseconds of it; a busy one may catch up on a late wake-up.
+constexpr double idle_credit_s = 0.002;
+constexpr double busy_credit_s = 0.1;
+constexpr uint64_t rate_check_us = 20000;
+constexpr size_t chunk = 65536;
+
+uint64_t now_us() {
+    using namespace std::chrono;
+    return static_cast<uint64_t>(duration_cast<microseconds>(steady_clock::now().time_since_epoch()).count());
+}
+
+std::runtime_error failure(const std::string& what) {
+    return std::runtime_error("zentrel-plug: " + what + ": " + std::strerror(errno));
+}
+
+struct counter {
+    std::atomic<uint64_t> bytes{0}, corrupted{0}, dropped{0};
+};
+
+// Bytes until the next fault: geometric gaps give each byte the same probability.
+struct fault_gen {
+    double p = 0;
+    uint64_t left = UINT64_MAX;
+    void reset(std::mt19937_64& rng) {
+        if (p <= 0) {
+            left = UINT64_MAX;
+        } else if (p >= 1) {
+            left = 0;
+        } else {
+            left = std::geometric_distribution<uint64_t>(p)(rng);
+        }
+    }
+};
+
+}  // namespace
+
+struct plug::impl {
+    options opt;
+    struct port {
+        int number = 0;
+        size_t index = 0;
+        int master = -1, slave = -1;
+        std::string pts, link;
+        int peer = 0;  // index of the port its output goes to
+        // The line out of this port, towards peer's input.
+        std::vector<uint8_t> buf;
+        size_t head = 0, len = 0;
+        double credit = 0, cps = 0;
+        uint64_t last_us = 0, next_rate_check = 0;
+        bool busy = false;
+        fault_gen corrupt, drop;
+        counter n;  // of the bytes arriving at this port
+        std::atomic<bool> unplug_req{false};
+    };
+    std::vector<std::unique_ptr<port>> ports;
+    int stop_fd = -1;
+    std::atomic<bool> stopping{false};
+    std::mt19937_64 rng;
+    std::thread worker;
+
+    ~impl() {
+        for (auto& p : ports) {
+            // Only our own links: another plug may have taken the name since.
+            if (!p->link.empty()) {
+                char target[256];
+                ssize_t n = ::readlink(p->link.c_str(), target, sizeof target - 1);
+                if (n > 0 && std::string(target, static_cast<size_t>(n)) == p->pts) ::unlink(p->link.c_str());
+            }
+            if (p->master >= 0) ::close(p->master);
+            if (p->slave >= 0) ::close(p->slave);
+        }
+        if (stop_fd >= 0) ::close(stop_fd);
+    }
+
+    void make_port(int number) {
+        auto p = std::make_unique<port>();
+        p->number = number;
+        p->index = ports.size();
+        p->master = ::posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+        if (p->master < 0) throw failure("posix_openpt");
+        ports.push_back(std::move(p));
+        port& q = *ports.back();
+        char name[128];
+        if (::grantpt(q.master) != 0 || ::unlockpt(q.master) != 0 ||
+            ::ptsname_r(q.master, name, sizeof name) != 0)
+            throw failure("pseudo-terminal set-up");
+        q.pts = name;
+        q.slave = ::open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
+        if (q.slave < 0) throw failure("open " + q.pts);
+        if (int e = ttysys::make_raw(q.slave)) {
+            errno = e;
+            throw failure("raw mode on " + q.pts);
+        }
+        std::string link = opt.dir + "/ttyV" + std::to_string(number);
+        struct stat st {};
+        if (::lstat(link.c_str(), &st) == 0) {
+            if (!S_ISLNK(st.st_mode)) {
+                errno = EEXIST;
+                throw failure(link + " is in the way");
+            }
+            ::unlink(link.c_str());  // a stale link of an earlier plug
+        }
+        if (::symlink(name, link.c_str()) != 0) throw failure("symlink " + link);
+        q.link = link;
+        q.buf.resize(chunk);
+    }
+
+    // Moves what it can along the line out of port p. Sets *timer when only time will let it go on.
+    void pump(port& p, uint64_t now, bool* timer, std::vector<short>& events) {
+        port& d = *ports[static_cast<size_t>(p.peer)];
+        if (opt.paced) {
+            if (now >= p.next_rate_check) {
+                uint32_t baud = 0;
+                if (ttysys::get_baud(p.master, &baud) == 0) p.cps = baud / 10.0;
+                p.next_rate_check = now + rate_check_us;
+            }
+            p.credit += static_cast<double>(now - p.last_us) * p.cps / 1e6;
+            p.credit = std::min(p.credit, std::max(1.0, p.cps * (p.busy ? busy_credit_s : idle_credit_s)));
+        }
+        p.last_us = now;
+        for (;;) {
+            if (p.len) {
+                if (d.master < 0) {
+                    p.len = 0;  // nobody at the far end: the bytes vanish
+                } else {
+                    ssize_t n = ::write(d.master, p.buf.data() + p.head, p.len);
+                    if (n > 0) {
+                        p.head += static_cast<size_t>(n);
+                        p.len -= static_cast<size_t>(n);
+                        d.n.bytes.fetch_add(static_cast<uint64_t>(n), std::memory_order_relaxed);
+                        continue;
+                    }
+                    if (n < 0 && errno == EINTR) continue;
+                    if (n < 0 && errno == EAGAIN) {
+                        events[static_cast<size_t>(p.peer)] |= POLLOUT;
+                        return;
+                    }
+                    p.len = 0;
+                }
+            }
+            p.head = 0;
+            size_t room = chunk;
+            if (opt.paced) room = std::min(room, static_cast<size_t>(p.credit));
+            if (room == 0) {
+                *timer = true;
+                return;
+            }
+            ssize_t n = ::read(p.master, p.buf.data(), room);
+            if (n > 0) {
+                if (opt.paced) p.credit -= static_cast<double>(n);
+                p.busy = static_cast<size_t>(n) == room;
+                p.len = inject(d, static_cast<size_t>(n), p.buf.data());
+                continue;
+            }
+            if (n < 0 && errno == EINTR) continue;
+            // EAGAIN: the line is idle. EIO: no slave is open (cannot happen while we hold one).
+            p.busy = false;
+            if (n < 0 && errno == EAGAIN) events[p.index] |= POLLIN;
+            return;
+        }
+    }
+
+    // Faults on the way to port d: returns the length left after drops.
+    size_t inject(port& d, size_t n, uint8_t* b) {
+        if (opt.corrupt <= 0 && opt.drop <= 0) return n;
+        for (size_t i = 0; i < n; i++) {
+            if (d.corrupt.left == 0) {
+                b[i] ^= 0x80;  // never turns 7-bit data into a flow-control character
+                d.n.corrupted.fetch_add(1, std::memory_order_relaxed);
+                d.corrupt.reset(rng);
+            } else if (d.corrupt.left != UINT64_MAX) {
+                d.corrupt.left--;
+            }
+        }
+        size_t k = 0;
+        for (size_t i = 0; i < n; i++) {
+            if (d.drop.left == 0) {
+                d.n.dropped.fetch_add(1, std::memory_order_relaxed);
+                d.drop.reset(rng);
+                continue;
+            }
+            if (d.drop.left != UINT64_MAX) d.drop.left--;
+            b[k++] = b[i];
+        }
+        return k;
+    }
+
+    void pull_out(port& p) {
+        if (p.master >= 0) ::close(p.master);
+        if (p.slave >= 0) ::close(p.slave);
+        p.master = p.slave = -1;
+        p.len = 0;
+    }
+
+    void run() {
+        std::vector<pollfd> fds(ports.size() + 1);
+        std::vector<short> events(ports.size());
+        uint64_t start = now_us();
+        for (auto& p : ports) p->last_us = start;
+        while (!stopping.load(std::memory_order_relaxed)) {
+            uint64_t now = now_us();
+            bool timer = false;
+            std::fill(events.begin(), events.end(), 0);
+            for (auto& p : ports) {
+                if (p->unplug_req.load(std::memory_order_acquire)) {
+                    pull_out(*p);
+                    p->unplug_req.store(false, std::memory_order_release);
+                }
+                if (p->master >= 0) pump(*p, now, &timer, events);
+            }
+            fds[0] = {stop_fd, POLLIN, 0};
+            for (size_t i = 0; i < ports.size(); i++) fds[i + 1] = {ports[i]->master, events[i], 0};
+            int r = ::poll(fds.data(), fds.size(), timer ? 1 : -1);
+            if (r > 0 && (fds[0].revents & POLLIN)) {
+                uint64_t v;
+                [[maybe_unused]] ssize_t n = ::read(stop_fd, &v, sizeof v);
+            }
+        }
+    }
+};
+
+plug::plug(const options& o) : impl_(std::make_unique<impl>()) {
+    impl_->opt = o;
+    if (o.dir.empty()) throw std::runtime_error("zentrel-plug: no directory given");
+    if (o.count < 1 || o.count > 256) throw std::runtime_error("zentrel-plug: count must be 1 to 256");
+    if (o.null_modem && o.count % 2)
+        throw std::runtime_error("zentrel-plug: null-modem pairs need an even count");
+    if (!(o.corrupt >= 0 && o.corrupt <= 1) || !(o.drop >= 0 && o.drop <= 1))
+        throw std::runtime_error("zentrel-plug: fault rates are probabilities between 0 and 1");
+    if (::mkdir(o.dir.c_str(), 0755) != 0 && errno != EEXIST) throw failure("mkdir " + o.dir);
+    impl_->stop_fd = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    if (impl_->stop_fd < 0) throw failure("eventfd");
+    impl_->rng.seed(o.seed);
+    for (int i = 0; i < o.count; i++) impl_->make_port(o.first + i);
+    for (int i = 0; i < o.count; i++) {
+        auto& p = *impl_->ports[static_cast<size_t>(i)];
+        p.peer = o.null_modem ? (i ^ 1) : i;
+        p.corrupt.p = o.corrupt;
+        p.drop.p = o.drop;
+        p.corrupt.reset(impl_->rng);
+        p.drop.reset(impl_->rng);
+    }
+}
+
+plug::~plug() {
+    stop();
+    if (impl_->worker.joinable()) impl_->worker.join();
+}
+
+void plug::start() {
+    impl_->worker = std::thread([this] { impl_->run(); });
+}
+
+void plug::run() {
+    impl_->run();
+}
+
+void plug::stop() {
+    impl_->stopping.store(true, std::memory_order_relaxed);
+    uint64_t one = 1;
+    [[maybe_unused]] ssize_t n = ::write(impl_->stop_fd, &one, sizeof one);
+}
+
+std::string plug::link(int port_number) const {
+    return impl_->opt.dir + "/ttyV" + std::to_string(port_number);
+}
+
+std::string plug::ready_line() const {
+    const options& o = impl_->opt;
+    return "ready: " + link(o.first) + ".." + link(o.first + o.count - 1);
+}
+
+port_counts plug::counts(int port_number) const {
+    port_counts c;
+    for (auto& p : impl_->ports)
+        if (p->number == port_number) {
+            c.bytes = p->n.bytes.load(std::memory_order_relaxed);
+            c.corrupted = p->n.corrupted.load(std::memory_order_relaxed);
+            c.dropped = p->n.dropped.load(std::memory_order_relaxed);
+        }
+    return c;
+}
+
+port_counts plug::totals() const {
+    port_counts t;
+    for (auto& p : impl_->ports) {
+        port_counts c = counts(p->number);
+        t.bytes += c.bytes;
+        t.corrupted += c.corrupted;
+        t.dropped += c.dropped;
+    }
+    return t;
+}
+
+void plug::unplug(int port_number) {
+    for (auto& p : impl_->ports)
+        if (p->number == port_number) {
+            p->unplug_req.store(true, std::memory_order_release);
+            uint64_t one = 1;
+            [[maybe_unused]] ssize_t n = ::write(impl_->stop_fd, &one, sizeof one);
+            while (p->unplug_req.load(std::memory_order_acquire))
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+}
+
+bool parse_rate(const char* text, double* rate) {
+    if (!text || !*text) return false;
+    char* end = nullptr;
+    errno = 0;
+    double v = std::strtod(text, &end);
+    if (errno || *end || !(v >= 0 && v <= 1)) return false;
+    *rate = v;
+    return true;
+}
+
+}  // namespace zplug

@@ -1,0 +1,71 @@
+// A plug for pseudo-terminals: stands in for the cables of a multi-port board, so that the analyzer
+// runs on Linux without serial hardware.
+//
+// It creates `count` pseudo-terminals and names their slave ends DIR/ttyV<first> ... as symbolic
+// links, so that the analyzer with device prefix "DIR/ttyV" finds them. On the master side it is the
+// wiring: a loopback plug per port (what the port sends comes back to its own input) or null-modem
+// pairs (first <-> first+1, ...). Lines are paced at the rate the port has set (baud / 10 bytes per
+// second, read through the master) unless unpaced, and may corrupt or drop bytes at random.
+//
+// The plug keeps a slave descriptor of its own open, so that ports may be opened and closed again
+// while it runs. Everything it created is removed when it is destroyed.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+namespace zplug {
+
+struct options {
+    std::string dir;  // where the links go; created if missing
+    int count = 16;
+    int first = 3;
+    bool null_modem = false;  // pairs instead of loopback plugs; needs an even count
+    bool paced = true;
+    double corrupt = 0;  // probability per byte that it arrives with its top bit flipped
+    double drop = 0;     // probability per byte that it is lost
+    uint64_t seed = 1;   // of the fault generator
+};
+
+struct port_counts {
+    uint64_t bytes = 0;      // bytes delivered into the port's input
+    uint64_t corrupted = 0;  // bytes corrupted on their way to the port
+    uint64_t dropped = 0;    // bytes lost on their way to the port
+};
+
+class plug {
+  public:
+    // Creates the pseudo-terminals and the links; throws std::runtime_error naming what failed.
+    explicit plug(const options& o);
+    // Stops the wiring and removes the links.
+    ~plug();
+    plug(const plug&) = delete;
+    plug& operator=(const plug&) = delete;
+
+    // Runs the wiring on a thread of its own.
+    void start();
+    // Runs the wiring on the calling thread until stop().
+    void run();
+    // Ends run() or the thread of start(). Safe to call from a signal handler.
+    void stop();
+
+    std::string link(int port_number) const;
+    // "ready: DIR/ttyV3..DIR/ttyV18"
+    std::string ready_line() const;
+    port_counts counts(int port_number) const;
+    port_counts totals() const;
+    // The port's device vanishes: its master end is closed, as when a cable adapter is pulled out.
+    // Returns once done; the wiring must be running.
+    void unplug(int port_number);
+
+    struct impl;
+
+  private:
+    std::unique_ptr<impl> impl_;
+};
+
+// Parses a fault rate: a probability per byte in [0, 1], e.g. "1e-5" or "0.001". False if invalid.
+bool parse_rate(const char* text, double* rate);
+
+}  // namespace zplug
