@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <clocale>
 #include <condition_variable>
 #include <cstdio>
 #include <cstring>
@@ -618,7 +619,10 @@ void term_menu_loop(window_handle w, int key) {
     if (m.tops.empty()) return;
     int start = 0;
     for (size_t i = 0; i < m.tops.size(); i++)
-        if (key && mnemonic(m.tops[i].caption) == key) start = static_cast<int>(i);
+        if (key && mnemonic(m.tops[i].caption) == key) {
+            start = static_cast<int>(i);
+            break;
+        }
     m.open_top(start);
     overlays.push_back(&m);
     modal_depth++;
@@ -679,8 +683,15 @@ void term_menu_loop(window_handle w, int key) {
             } else if (k < 256 && std::isalnum(k)) {
                 if (in.lParam) {
                     // Alt with a letter switches to that pop-up.
-                    for (size_t i = 0; i < m.tops.size(); i++)
-                        if (mnemonic(m.tops[i].caption) == std::tolower(k)) m.open_top(static_cast<int>(i));
+                    // Alt with a letter moves to the next pop-up with that mnemonic (File and Flow share F).
+                    int n = static_cast<int>(m.tops.size());
+                    for (int d = 1; d <= n; d++) {
+                        int i = (m.top + d) % n;
+                        if (mnemonic(m.tops[static_cast<size_t>(i)].caption) == std::tolower(k)) {
+                            m.open_top(i);
+                            break;
+                        }
+                    }
                 } else {
                     auto es = entries(m.levels.back());
                     for (size_t i = 0; i < es.size(); i++)
@@ -705,6 +716,7 @@ void term_menu_loop(window_handle w, int key) {
 int run(void (*created)(window_handle), volatile sig_atomic_t* flag, int (*program)(const char*),
         const char* cmdline) {
     stop_flag = flag;
+    std::setlocale(LC_ALL, "");
     initscr();
     cbreak();
     noecho();

@@ -1,0 +1,69 @@
+#!/usr/bin/env bash
+# End to end in a real terminal: the window on the virtual board, driven with keys through tmux.
+# Speed menu -> 9600, Start, the table, Stop, the summary box, Exit; the program must end with 0.
+set -u
+zentrel=$1
+if ! command -v tmux >/dev/null; then
+    echo "tmux not installed: skipped"
+    exit 77
+fi
+session="zt-e2e-$$"
+out=$(mktemp -d)
+export TMUX_TMPDIR=$out  # a private server: nothing shared with other sessions
+trap 'tmux kill-server 2>/dev/null; rm -rf "$out"' EXIT
+fail() {
+    echo "FAIL: $1"
+    echo "---- screen ----"
+    tmux capture-pane -p -t "$session" 2>/dev/null
+    exit 1
+}
+# Waits up to 10 s until the screen shows the text (fixed string).
+wait_for() {
+    for _ in $(seq 100); do
+        tmux capture-pane -p -t "$session" 2>/dev/null | grep -qF -- "$1" && return 0
+        sleep 0.1
+    done
+    fail "screen never showed '$1'"
+}
+wait_gone() {
+    for _ in $(seq 100); do
+        tmux capture-pane -p -t "$session" 2>/dev/null | grep -qF -- "$1" || return 0
+        sleep 0.1
+    done
+    fail "screen kept showing '$1'"
+}
+
+tmux new-session -d -s "$session" -x 100 -y 30 "TERM=xterm-256color $zentrel --virtual -n 2; echo \"EXIT=\$?\"; sleep 60"
+wait_for "Zentrel - Serial I/O Performance Analyzer"
+wait_for "COM3...COM4   115200   Xon/Xoff"
+
+tmux send-keys -t "$session" F10
+wait_for "About"
+tmux send-keys -t "$session" Right Right Right
+wait_for "921600"
+tmux send-keys -t "$session" Enter  # the first item: 9600
+wait_for "COM3...COM4   9600   Xon/Xoff"
+
+tmux send-keys -t "$session" M-r
+wait_for "Start"
+tmux send-keys -t "$session" Enter
+wait_for "Analyzer - Running"
+wait_for "Port        Xmit        Rcv         Errs        Rate        TxQueue"
+wait_for "COM4        "
+
+tmux send-keys -t "$session" M-r
+wait_for "Stop"
+tmux send-keys -t "$session" Down Enter
+wait_for "Average cps:"
+screen=$(tmux capture-pane -p -t "$session")
+grep -q "Data errors:   0" <<<"$screen" || fail "summary shows no data errors"
+grep -q "Analyzer - Running" <<<"$screen" && fail "title still running after Stop"
+tmux send-keys -t "$session" Enter
+wait_gone "Average cps:"
+wait_gone "Port        Xmit"
+
+tmux send-keys -t "$session" M-f
+wait_for "Exit"
+tmux send-keys -t "$session" e
+wait_for "EXIT=0"
+echo "ok"
