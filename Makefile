@@ -16,7 +16,9 @@ build: deps
 demo: deps
 	cmake --preset release >/dev/null
 	cmake --build --preset release -j $(JOBS)
-	./build/release/zentrel-demo
+	@# The window when this is a terminal; otherwise a short unattended run.
+	@if [ -t 0 ] && [ -t 1 ]; then ./build/release/zentrel --virtual; \
+	else ./build/release/zentrel --virtual --batch --seconds 5; fi
 
 test: build
 	ctest --preset $(PRESET) -j $(JOBS)
