@@ -227,6 +227,9 @@ void read_input() {
             }
         }
         if (ch == KEY_RESIZE) {
+            // As a resized window would: told its size, and repainted whole (the class redraws on size).
+            post_message(w, wm_size, 0, static_cast<lparam>((LINES << 16) | COLS));
+            invalidate_rect(w, true);
             draw_all();
             continue;
         }

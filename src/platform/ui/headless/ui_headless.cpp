@@ -125,6 +125,8 @@ std::atomic<uint32_t> window_thread_id{0};
 // A thread message that carries a function to run on the window thread.
 constexpr uint32_t task_message = 0x7FF0;
 std::atomic<message_box_fn> box_handler{default_box};
+// The one hook other threads call: kept apart so the window thread may change the others meanwhile.
+std::atomic<int (*)(window_handle, const char*, const char*)> thread_box_hook{nullptr};
 
 int default_box(window_handle owner, const char* text, const char* caption, uint32_t) {
     // The model belongs to the window thread; other threads only log and hand the box on.
@@ -142,7 +144,7 @@ int default_box(window_handle owner, const char* text, const char* caption, uint
         std::fprintf(stderr, "[%s] %s", caption ? caption : "", s.c_str());
     }
     if (!on_window_thread) {
-        auto fn = md().hooks.thread_box;  // set before any worker starts, never changed during a run
+        auto fn = thread_box_hook.load();
         return fn ? fn(owner, text, caption) : id_ok;
     }
     model& m = md();
@@ -621,6 +623,7 @@ namespace headless {
 
 void set_backend(const backend& b) {
     md().hooks = b;
+    thread_box_hook = b.thread_box;
 }
 const backend& current_backend() {
     return md().hooks;
