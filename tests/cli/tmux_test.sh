@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # End to end in a real terminal: the window on the virtual board, driven with keys through tmux.
-# Speed menu -> 9600, Start, the table, Stop, the summary box, Exit; the program must end with 0.
+# Speed menu -> 9600, Count dialog, Start, the table, a grayed item refused, Stop, the summary box,
+# Exit; the program must end with 0.
 set -u
 zentrel=$1
 if ! command -v tmux >/dev/null; then
@@ -44,12 +45,33 @@ wait_for "921600"
 tmux send-keys -t "$session" Enter  # the first item: 9600
 wait_for "COM3...COM4   9600   Xon/Xoff"
 
+# The Count dialog: a non-number keeps it open, Enter takes the number.
+tmux send-keys -t "$session" M-p
+wait_for "Count"
+tmux send-keys -t "$session" c
+wait_for "Count of ComPorts"
+tmux send-keys -t "$session" BSpace x Enter
+sleep 0.3
+wait_for "Count of ComPorts"
+tmux send-keys -t "$session" BSpace 3 Enter
+wait_gone "Count of ComPorts"
+wait_for "COM3...COM5   9600   Xon/Xoff"
+
 tmux send-keys -t "$session" M-r
 wait_for "Start"
 tmux send-keys -t "$session" Enter
 wait_for "Analyzer - Running"
 wait_for "Port        Xmit        Rcv         Errs        Rate        TxQueue"
-wait_for "COM4        "
+wait_for "COM5        "
+
+# Grayed while running: choosing 19200 is refused and the menu stays open until Escape.
+tmux send-keys -t "$session" M-s
+wait_for "921600"
+tmux send-keys -t "$session" Down Enter
+sleep 0.3
+tmux send-keys -t "$session" Escape
+wait_gone "921600"
+wait_for "COM3...COM5   9600   Xon/Xoff"
 
 tmux send-keys -t "$session" M-r
 wait_for "Stop"
