@@ -107,9 +107,25 @@ def interrupted():
     check("Average cps:" in out, "Ctrl-C still gives the summary", out)
 
 
+def closed_output():
+    # A reader that goes away (`| head`) ends the run cleanly instead of killing the program.
+    p = subprocess.Popen([ZENTREL, "--virtual", "--batch", "-n", "1", "--json"], stdout=subprocess.PIPE,
+                         stderr=subprocess.PIPE, text=True)
+    first = p.stdout.readline()
+    p.stdout.close()
+    try:
+        p.wait(timeout=30)
+    except subprocess.TimeoutExpired:
+        p.kill()
+        check(False, "a closed output ends the run")
+        return
+    check(json.loads(first).get("type") == "sample", "first line is a sample", first)
+    check(p.returncode == 0, "a closed output ends the run with 0, not by SIGPIPE", f"rc={p.returncode}")
+
+
 with ThreadPoolExecutor(max_workers=2) as ex:
     for f in [ex.submit(t) for t in (json_run, text_run, missing_first, missing_later, noisy, clamped_count,
-                                     usage_errors, interrupted)]:
+                                     usage_errors, interrupted, closed_output)]:
         f.result()
 
 for f in failures:

@@ -70,6 +70,15 @@ void install_signals() {
     sigaction(SIGINT, &sa, nullptr);
     sigaction(SIGTERM, &sa, nullptr);
     sigaction(SIGHUP, &sa, nullptr);
+    // A closed output (`| head`) must not kill the program with its ports still configured: the
+    // failed write ends the run instead (see flush_output).
+    std::signal(SIGPIPE, SIG_IGN);
+}
+
+// Flushes standard output; when nobody reads it any more the run is ended as Ctrl-C ends it.
+void flush_output() {
+    if (std::fflush(stdout) != 0 || std::ferror(stdout))
+        if (stop_requested == 0) stop_requested = 1;
 }
 
 // Real serial devices: the Linux backend serves paths beginning with '/'.
@@ -163,7 +172,7 @@ void print_sample() {
         }
         std::printf("\n");
     }
-    std::fflush(stdout);
+    flush_output();
 }
 
 void print_summary(const char* text) {
@@ -181,7 +190,7 @@ void print_summary(const char* text) {
     } else {
         std::printf("%s", lines_of(text).c_str());
     }
-    std::fflush(stdout);
+    flush_output();
 }
 
 void batch_present(ui::window_handle) {
