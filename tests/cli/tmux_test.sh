@@ -88,4 +88,22 @@ tmux send-keys -t "$session" M-f
 wait_for "Exit"
 tmux send-keys -t "$session" e
 wait_for "EXIT=0"
+tmux kill-session -t "$session"
+
+# A terminal below 80 x 24 gets a clear message; growing it brings the window back. SIGTERM during a
+# run ends the program as closing the window does: no summary, exit code 0.
+tmux new-session -d -s "$session" -x 70 -y 20 "TERM=xterm-256color $zentrel --virtual -n 1; echo \"EXIT=\$?\"; sleep 60"
+wait_for "needs a terminal of at least 80 x 24"
+tmux resize-window -t "$session" -x 100 -y 30
+wait_for "COM3...COM3   115200   Xon/Xoff"
+tmux send-keys -t "$session" M-r
+wait_for "Start"
+tmux send-keys -t "$session" Enter
+wait_for "COM3        "
+shell_pid=$(tmux list-panes -t "$session" -F '#{pane_pid}')
+zt_pid=$(pgrep -P "$shell_pid" -x zentrel)
+[ -n "$zt_pid" ] || fail "no zentrel process under the pane's shell"
+kill -TERM "$zt_pid"
+wait_for "EXIT=0"
+tmux capture-pane -p -t "$session" | grep -q "Average cps" && fail "SIGTERM showed a summary"
 echo "ok"
