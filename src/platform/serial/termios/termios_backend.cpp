@@ -6,11 +6,13 @@
 // requests use to wake it when they change what it must wait for.
 //
 // Wake-ups are batched: while bytes trickle in or drain out slowly (a paced line), the thread does not
-// wake per byte arrival or per byte of room, but on a timer chosen so that about `batch_bytes` move per
-// pass; the tty's own buffers (at least 4 KiB each way) bridge the gap. While data flows fast the
-// thread waits for readiness instead. Reads whose time-outs depend on byte arrival times always wait
-// for readiness. Completions (ser::complete) are made with the port's mutex held; the kernel layer
-// never calls back into a backend, so taking its lock inside ours cannot deadlock.
+// wake per byte arrival or per byte of room, but on a timer chosen so that a batch of bytes moves per
+// pass; the tty's own buffers bridge the gap. While data flows fast the thread waits for readiness
+// instead. Reads whose time-outs depend on byte arrival times always wait for readiness. A pass of one
+// direction rides along with a wake-up for the other when it is nearly due, and timers may fire up to
+// `slack_us` late, so that a read issued right after its predecessor completed costs no wake-up. Completions
+// (ser::complete) are made with the port's mutex held; the kernel layer never calls back into a backend, so
+// taking its lock inside ours cannot deadlock.
 #include "platform/serial/termios/termios_backend.h"
 
 #include <fcntl.h>
@@ -45,7 +47,13 @@ constexpr uint64_t never = UINT64_MAX;
 // The tty's input buffer, which the handshake limits of SET_HANDFLOW refer to.
 constexpr uint32_t queue_size = 4096;
 // Batching of wake-ups (see the top of the file): bytes to move per pass, and the limits of the timer.
-constexpr uint64_t batch_bytes = 2048;
+// Input may fill three quarters of the tty's 4 KiB input buffer between passes (beyond it the driver
+// holds bytes back; nothing is lost). Output keeps half of what the driver's buffer was seen to take
+// after an open or flush, and 2 KiB until that is known.
+constexpr uint64_t rx_batch = 3072;
+constexpr uint64_t tx_batch_default = 2048;
+constexpr uint64_t tx_batch_min = 256;
+constexpr uint64_t slack_us = 1000;
 constexpr uint64_t min_window_us = 2000;
 constexpr uint64_t max_window_us = 50000;
 // A flow that would need a pass more often than this is fast: wait for readiness instead.
@@ -110,6 +118,7 @@ struct read_req {
     uint32_t got = 0;
     bool any_byte = false;  // completes as soon as it holds a byte
     uint64_t total_deadline = never;
+    uint64_t total_us = 0;
     uint64_t interval_us = 0;  // 0: no interval time-out
     uint64_t last_byte_us = 0;
     bool needs_arrival() const { return any_byte || interval_us; }
@@ -130,10 +139,10 @@ struct pacer {
     uint64_t next_pass = 0;
     uint64_t extra = 0;  // bytes moved by requests themselves since the last pass
 
-    void pass(uint64_t now, uint64_t moved) {
+    void pass(uint64_t now, uint64_t moved, uint64_t batch) {
         moved += std::exchange(extra, 0);
         uint64_t dt = now > last_pass ? now - last_pass : 0;
-        uint64_t w = moved ? dt * batch_bytes / moved : max_window_us;
+        uint64_t w = moved ? dt * batch / moved : max_window_us;
         on_ready = w < readiness_below_us;
         window_us = std::clamp(w, min_window_us, max_window_us);
         last_pass = now;
@@ -334,10 +343,12 @@ class tty_port final : public port {
         if (to.ReadIntervalTimeout == MAXDWORD && to.ReadTotalTimeoutMultiplier == MAXDWORD &&
             to.ReadTotalTimeoutConstant > 0 && to.ReadTotalTimeoutConstant < MAXDWORD) {
             r.any_byte = true;
-            r.total_deadline = now + uint64_t{to.ReadTotalTimeoutConstant} * 1000;
+            r.total_us = uint64_t{to.ReadTotalTimeoutConstant} * 1000;
+            r.total_deadline = now + r.total_us;
         } else if (!immediate) {
             uint64_t total_ms = uint64_t{to.ReadTotalTimeoutMultiplier} * len + to.ReadTotalTimeoutConstant;
-            if (total_ms) r.total_deadline = now + total_ms * 1000;
+            r.total_us = total_ms * 1000;
+            if (total_ms) r.total_deadline = now + r.total_us;
             if (to.ReadIntervalTimeout != 0 && to.ReadIntervalTimeout != MAXDWORD)
                 r.interval_us = uint64_t{to.ReadIntervalTimeout} * 1000;
         }
@@ -353,6 +364,7 @@ class tty_port final : public port {
             }
             rx_.restart(now);
         }
+        rx_expected_ = never;
         reads_.push_back(r);
         return refuse(kern::err::io_pending);
     }
@@ -379,11 +391,13 @@ class tty_port final : public port {
                 w.sent = n > 0 ? static_cast<uint32_t>(n) : 0;
                 tx_bytes_ += w.sent;
                 tx_.extra += w.sent;
+                if (tx_empty_) tx_filled_ += w.sent;
                 if (w.sent == len) {
                     if (count) *count = len;
                     complete(ov, 0, len);
                     return true;
                 }
+                learn_tx_capacity();
             }
             tx_.restart(now);
         }
@@ -398,9 +412,20 @@ class tty_port final : public port {
             read_req& r = reads_.front();
             if (!fill(r, now, &moved)) return;
             if (!read_done(r, now)) break;
+            // The reader usually follows with a read like this one: plan for its time-out already.
+            if (reads_.size() == 1 && r.total_us && now >= r.total_deadline)
+                rx_expected_ = now + r.total_us + slack_us;
             finish_read(0);
         }
-        rx_.pass(now, moved);
+        rx_.pass(now, moved, rx_batch);
+    }
+
+    // The first time output stops for want of room after the driver's buffer was empty, what it took
+    // until then is its size.
+    void learn_tx_capacity() {
+        if (!tx_empty_) return;
+        tx_empty_ = false;
+        tx_batch_ = std::max(tx_filled_ / 2, tx_batch_min);
     }
 
     void tx_pass(uint64_t now) {
@@ -409,7 +434,10 @@ class tty_port final : public port {
             write_req& w = writes_.front();
             ssize_t n = ::write(fd_, w.buf + w.sent, w.len - w.sent);
             if (n < 0 && errno == EINTR) continue;
-            if (n < 0 && errno == EAGAIN) break;
+            if (n < 0 && errno == EAGAIN) {
+                learn_tx_capacity();
+                break;
+            }
             if (n <= 0) {
                 vanish();
                 return;
@@ -418,14 +446,18 @@ class tty_port final : public port {
             out_bytes_ -= static_cast<uint64_t>(n);
             tx_bytes_ += static_cast<uint64_t>(n);
             moved += static_cast<uint64_t>(n);
-            if (w.sent < w.len) break;  // the device is full
+            if (tx_empty_) tx_filled_ += static_cast<uint64_t>(n);
+            if (w.sent < w.len) {  // the device is full
+                learn_tx_capacity();
+                break;
+            }
             // The caller may reuse the buffer once completed: the device has taken all of it.
             overlapped* ov = w.ov;
             uint32_t len = w.len;
             writes_.pop_front();
             complete(ov, 0, len);
         }
-        tx_.pass(now, moved);
+        tx_.pass(now, moved, tx_batch_);
     }
 
     // Forgets a request whose caller stopped waiting for it, without completing it.
@@ -633,6 +665,7 @@ class tty_port final : public port {
                 else if (mask & SERIAL_PURGE_RXCLEAR)
                     flush = TCIFLUSH;
                 if (flush >= 0 && ::tcflush(fd_, flush) != 0) return fail(errno);
+                if (mask & SERIAL_PURGE_TXCLEAR) tx_empty_ = true, tx_filled_ = 0;
                 if (mask & SERIAL_PURGE_RXCLEAR) check_input_level();
                 return done(ov, returned, 0);
             }
@@ -729,6 +762,7 @@ class tty_port final : public port {
     plan plan_now() const {
         plan p;
         if (dead_ || closed_) return p;
+        if (reads_.empty()) p.deadline = rx_expected_;
         if (!reads_.empty()) {
             p.deadline = read_deadline();
             if (reads_.front().needs_arrival() || rx_.on_ready)
@@ -756,7 +790,8 @@ class tty_port final : public port {
     void reschedule() {
         if (!sleeping_) return;  // awake: it plans again before it sleeps
         plan p = plan_now();
-        if ((p.events & ~planned_.events) || p.deadline < planned_.deadline) {
+        bool sooner = p.deadline != never && p.deadline + slack_us < planned_.deadline;
+        if ((p.events & ~planned_.events) || sooner) {
             wake();
             sleeping_ = false;  // one wake-up is enough until it has planned again
         }
@@ -773,14 +808,16 @@ class tty_port final : public port {
             check_input_level();
             released = out_held_ && !output_held(now);
         }
+        // Nearly due is due: the pass rides along with this wake-up instead of needing its own.
         if (!writes_.empty() && !out_held_ &&
-            (released || now >= tx_.next_pass || (tx_.on_ready && (revents & POLLOUT))))
+            (released || now + tx_.window_us / 2 >= tx_.next_pass || (tx_.on_ready && (revents & POLLOUT))))
             tx_pass(now);
         if (dead_) return;
         if (!reads_.empty() && (now >= rx_.next_pass || now >= read_deadline() || (revents & POLLIN)))
             rx_pass(now);
         if (dead_) return;
         if (wait_ov_ && now >= next_counter_check_) check_wait(now);
+        if (now >= rx_expected_) rx_expected_ = never;
     }
 
     void run_service() {
@@ -847,6 +884,10 @@ class tty_port final : public port {
     uint64_t next_line_check_ = 0;
 
     pacer rx_, tx_;
+    uint64_t rx_expected_ = never;  // when the next read's time-out will probably end
+    bool tx_empty_ = true;          // the driver's output buffer was empty when output last started
+    uint64_t tx_filled_ = 0;        // bytes the driver took since then
+    uint64_t tx_batch_ = tx_batch_default;
     plan planned_;
     bool sleeping_ = false;
     uint64_t wakeups_ = 0;
