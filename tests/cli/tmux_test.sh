@@ -38,6 +38,17 @@ tmux new-session -d -s "$session" -x 100 -y 30 "TERM=xterm-256color $zentrel --v
 wait_for "Zentrel - Serial I/O Performance Analyzer"
 wait_for "COM3...COM4   115200   Xon/Xoff"
 
+# The About box ignores Escape; Enter (OK) closes it.
+tmux send-keys -t "$session" M-f
+wait_for "About"
+tmux send-keys -t "$session" a
+wait_for "Copyright (C) 1996 Zentrel Labs"
+tmux send-keys -t "$session" Escape
+sleep 0.3
+wait_for "Copyright (C) 1996 Zentrel Labs"
+tmux send-keys -t "$session" Enter
+wait_gone "Copyright (C) 1996 Zentrel Labs"
+
 tmux send-keys -t "$session" F10
 wait_for "About"
 tmux send-keys -t "$session" Right Right Right

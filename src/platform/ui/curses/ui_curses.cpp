@@ -402,7 +402,16 @@ struct dialog_overlay : overlay {
 
     int cols(int du) const { return du / 4; }
     int rows(int du) const { return du / 8; }
-    int width() const { return cols(tpl->cx) + 2; }
+    // Wide enough for every text: terminal cells are coarser than the proportional font's letters.
+    int width() const {
+        int w = cols(tpl->cx) + 2;
+        for (int i = 0; i < tpl->count; i++) {
+            const res::control& c = tpl->controls[i];
+            if (c.cls == res::control_class::static_text)
+                w = std::max(w, cols(c.x) + static_cast<int>(std::strlen(c.text)) + 4);
+        }
+        return std::min(w, COLS);
+    }
     int height() const { return rows(tpl->cy) + 3; }
     void place() {
         y = std::min(client_top + rows(tpl->y) + 1, std::max(client_top, LINES - height()));
