@@ -1,13 +1,16 @@
 #!/usr/bin/env python3
 """Batch mode of the zentrel executable on the virtual board: output, JSON validity, exit codes."""
 import json
+import shutil
 import signal
 import subprocess
 import sys
+import tempfile
 import time
 from concurrent.futures import ThreadPoolExecutor
 
 ZENTREL = sys.argv[1]
+PLUG = sys.argv[2] if len(sys.argv) > 2 else None  # the pty plug: device files without hardware
 failures = []
 
 
@@ -123,9 +126,31 @@ def closed_output():
     check(p.returncode == 0, "a closed output ends the run with 0, not by SIGPIPE", f"rc={p.returncode}")
 
 
+def device_files():
+    # Ports reached by a device prefix are labelled with their device name.
+    if not PLUG:
+        return
+    d = tempfile.mkdtemp()
+    plug = subprocess.Popen([PLUG, "--dir", d + "/p", "--count", "2", "--unpaced"], stdout=subprocess.PIPE,
+                            stderr=subprocess.PIPE, text=True)
+    try:
+        ready = plug.stdout.readline()
+        check(ready.startswith("ready:"), "the plug made its ports", ready)
+        rc, out, err = run("-d", d + "/p/ttyV", "--batch", "--seconds", "2", "-n", "2", "--json")
+        check(rc == 0, "a run on device files exits 0", f"rc={rc} {err}")
+        objs = [json.loads(l) for l in out.splitlines()]
+        samples = [o for o in objs if o["type"] == "sample"]
+        check(samples and [p["port"] for p in samples[-1]["ports"]] == ["ttyV3", "ttyV4"],
+              "device ports are labelled by their device name", out)
+    finally:
+        plug.send_signal(signal.SIGTERM)
+        plug.communicate(timeout=30)
+        shutil.rmtree(d, ignore_errors=True)
+
+
 with ThreadPoolExecutor(max_workers=2) as ex:
     for f in [ex.submit(t) for t in (json_run, text_run, missing_first, missing_later, noisy, clamped_count,
-                                     usage_errors, interrupted, closed_output)]:
+                                     usage_errors, interrupted, closed_output, device_files)]:
         f.result()
 
 for f in failures:
