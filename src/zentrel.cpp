@@ -93,9 +93,9 @@ void start_loopback() {
     } else if (retv != 0) {
         std::snprintf(s, sizeof s, "Initialization error: %d", retv - 100);
         box(s);
-        return;
     }
-    if (none_opened) return;
+    // Ports that were kept run, whatever number the failing one had; with none, the program stays idle.
+    if (none_opened || chnl_count < 1) return;
 
     ui::set_window_text(hwnd, running_title);
     ui::menu_handle m = ui::get_menu(hwnd);
