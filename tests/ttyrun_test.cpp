@@ -203,4 +203,23 @@ TEST_F(PlugRun, AVanishedPortNeitherHangsNorSpinsAndTheOthersRunOn) {
     EXPECT_EQ(chnls[0].in_errs, 0u);
 }
 
+TEST_F(PlugRun, StartAndStopWhileLinesRunFlatOutLeaveNothingBehind) {
+    // Unpaced lines keep every port's service thread in the device most of the time, so the stop's
+    // purge and close meet it there.
+    zplug::options o;
+    o.count = 4;
+    o.paced = false;
+    make_plug(o);
+    set_flows(flow_none);
+    for (int cycle = 0; cycle < 30; cycle++) {
+        chnl_count = 4;
+        start();
+        kern::sleep(static_cast<uint32_t>(cycle % 6) * 15);
+        stop();
+        ASSERT_EQ(ser::open_handles(), 0) << "cycle " << cycle;
+    }
+    EXPECT_GT(plug_->totals().bytes, 0u);
+    EXPECT_TRUE(boxes_seen().empty());
+}
+
 }  // namespace

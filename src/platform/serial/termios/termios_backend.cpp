@@ -28,6 +28,7 @@
 #include <atomic>
 #include <cerrno>
 #include <cmath>
+#include <condition_variable>
 #include <cstring>
 #include <deque>
 #include <map>
@@ -58,6 +59,7 @@ constexpr uint64_t min_window_us = 2000;
 constexpr uint64_t max_window_us = 50000;
 // A flow that would need a pass more often than this is fast: wait for readiness instead.
 constexpr uint64_t readiness_below_us = 5000;
+constexpr uint64_t judge_us = 10000;
 // How often the modem lines are looked at while a handshake is emulated, and the error counters
 // while a wait is pending: the driver has no event for either that poll() could wait on.
 constexpr uint64_t line_check_us = 10000;
@@ -131,21 +133,31 @@ struct write_req {
     uint32_t sent = 0;
 };
 
-// When one direction should next be served: on readiness while the flow is fast, else on a timer.
+// When one direction should next be served: on readiness while the flow is fast, else on a timer. The
+// rate is judged over at least `judge_us` of passes, so that a few small passes in a row do not make a
+// fast flow look slow; a timer pass that finds the buffer full came too late, and ends timer mode.
 struct pacer {
     bool on_ready = true;
     uint64_t window_us = min_window_us;
     uint64_t last_pass = 0;
     uint64_t next_pass = 0;
     uint64_t extra = 0;  // bytes moved by requests themselves since the last pass
+    uint64_t seen_bytes = 0, seen_us = 0;
 
-    void pass(uint64_t now, uint64_t moved, uint64_t batch) {
+    void pass(uint64_t now, uint64_t moved, uint64_t batch, uint64_t full) {
         moved += std::exchange(extra, 0);
-        uint64_t dt = now > last_pass ? now - last_pass : 0;
-        uint64_t w = moved ? dt * batch / moved : max_window_us;
-        on_ready = w < readiness_below_us;
-        window_us = std::clamp(w, min_window_us, max_window_us);
+        seen_bytes += moved;
+        seen_us += now > last_pass ? now - last_pass : 0;
         last_pass = now;
+        if (!on_ready && moved >= full) {
+            on_ready = true;
+            seen_bytes = seen_us = 0;
+        } else if (!on_ready || seen_us >= judge_us) {
+            uint64_t w = seen_bytes ? seen_us * batch / seen_bytes : max_window_us;
+            on_ready = w < readiness_below_us;
+            window_us = std::clamp(w, min_window_us, max_window_us);
+            seen_bytes = seen_us = 0;
+        }
         next_pass = now + window_us;
     }
     // A direction that was idle gets work again: its next pass is one window away.
@@ -198,7 +210,8 @@ class tty_port final : public port {
 
     bool ioctl(uint32_t code, const void* in, uint32_t in_size, void* out, uint32_t out_size,
                uint32_t* returned, overlapped* ov) override {
-        std::lock_guard lk(m_);
+        std::unique_lock lk(m_);
+        quiesce(lk);  // a purge or a vanished device ends queued requests
         if (!usable()) return false;
         bool ok = request(code, in, in_size, out, out_size, returned, ov);
         reschedule();
@@ -207,18 +220,18 @@ class tty_port final : public port {
 
     bool read(void* buf, uint32_t len, uint32_t* count, overlapped* ov) override {
         if (!ov) return sync(true, buf, len, count);
-        std::lock_guard lk(m_);
+        std::unique_lock lk(m_);
         if (!usable()) return false;
-        bool ok = start_read(static_cast<uint8_t*>(buf), len, count, ov);
+        bool ok = start_read(lk, static_cast<uint8_t*>(buf), len, count, ov);
         reschedule();
         return ok;
     }
 
     bool write(const void* buf, uint32_t len, uint32_t* count, overlapped* ov) override {
         if (!ov) return sync(false, const_cast<void*>(buf), len, count);
-        std::lock_guard lk(m_);
+        std::unique_lock lk(m_);
         if (!usable()) return false;
-        bool ok = start_write(static_cast<const uint8_t*>(buf), len, count, ov);
+        bool ok = start_write(lk, static_cast<const uint8_t*>(buf), len, count, ov);
         reschedule();
         return ok;
     }
@@ -226,6 +239,7 @@ class tty_port final : public port {
     void close() override {
         std::unique_lock lk(m_);
         if (closed_) return;
+        quiesce(lk);
         closed_ = true;
         abort_all(kern::err::operation_aborted);
         stopping_ = true;
@@ -260,6 +274,56 @@ class tty_port final : public port {
     }
 
   private:
+    // ---- The mutex and device calls made without it -----------------------------------------------
+
+    // Waits until the service thread is out of its device call, so that queued requests may be
+    // completed or withdrawn. It starts no further call while someone waits here.
+    void quiesce(std::unique_lock<std::mutex>& lk) {
+        if (!io_busy_) return;
+        ++quiescing_;
+        io_idle_.wait(lk, [this] { return !io_busy_; });
+        --quiescing_;
+    }
+
+    // The service thread's device calls on queued requests run with the mutex released: a request
+    // thread then never waits for the device, only for the bookkeeping around it.
+    template <class F>
+    auto unlocked_io(std::unique_lock<std::mutex>& lk, F&& call) {
+        io_busy_ = true;
+        lk.unlock();
+        auto result = call();
+        lk.lock();
+        io_busy_ = false;
+        if (quiescing_) io_idle_.notify_all();
+        return result;
+    }
+
+    struct io_result {
+        ssize_t n;
+        int err;
+        bool more;  // after a short read: the tty holds more already
+    };
+
+    // One read. A read that finds the tty empty first waits for the kernel's buffer worker (a context
+    // switch for nothing), so after a short read the tty is asked whether more came instead.
+    io_result read_some(uint8_t* dst, uint32_t want) const {
+        io_result r{};
+        do r.n = ::read(fd_, dst, want);
+        while (r.n < 0 && errno == EINTR);
+        r.err = r.n < 0 ? errno : 0;
+        int k = 0;
+        if (r.n > 0 && static_cast<uint32_t>(r.n) < want) r.more = ::ioctl(fd_, FIONREAD, &k) == 0 && k > 0;
+        return r;
+    }
+
+    io_result write_some(const uint8_t* src, uint32_t len) const {
+        io_result r{};
+        do r.n = ::write(fd_, src, len);
+        while (r.n < 0 && errno == EINTR);
+        r.err = r.n < 0 ? errno : 0;
+        return r;
+    }
+
     // ---- Entry checks and completions -------------------------------------------------------------
 
     bool usable() const {
@@ -309,21 +373,27 @@ class tty_port final : public port {
 
     // ---- Reads and writes -------------------------------------------------------------------------
 
-    // Reads what the device has into r; false when the device turned out to be gone.
-    bool fill(read_req& r, uint64_t now, uint64_t* moved) {
-        while (r.got < r.len) {
-            ssize_t n = ::read(fd_, r.buf + r.got, r.len - r.got);
-            if (n > 0) {
-                r.got += static_cast<uint32_t>(n);
-                r.last_byte_us = now;
-                rx_bytes_ += static_cast<uint64_t>(n);
-                *moved += static_cast<uint64_t>(n);
+    void take(read_req& r, ssize_t n, uint64_t now, uint64_t* moved) {
+        r.got += static_cast<uint32_t>(n);
+        r.last_byte_us = now;
+        rx_bytes_ += static_cast<uint64_t>(n);
+        *moved += static_cast<uint64_t>(n);
+    }
+
+    // Reads into r what the tty holds; false when the device turned out to be gone (end of file is
+    // a hung-up tty). With the mutex held, or without it from the service thread.
+    template <class Call>
+    bool fill(read_req& r, uint64_t now, uint64_t* moved, Call&& call) {
+        while (r.got < r.len && !quiescing_) {
+            uint8_t* dst = r.buf + r.got;
+            uint32_t want = r.len - r.got;
+            io_result x = call([&] { return read_some(dst, want); });
+            if (x.n > 0) {
+                take(r, x.n, now, moved);
+                if (r.got < r.len && !x.more) return true;
                 continue;
             }
-            if (n < 0 && errno == EINTR) continue;
-            if (n < 0 && errno == EAGAIN) return true;
-            vanish();  // 0 is end of file: a hung-up tty
-            return false;
+            return x.n < 0 && x.err == EAGAIN;
         }
         return true;
     }
@@ -333,7 +403,8 @@ class tty_port final : public port {
                (r.interval_us && r.got && now >= r.last_byte_us + r.interval_us);
     }
 
-    bool start_read(uint8_t* buf, uint32_t len, uint32_t* count, overlapped* ov) {
+    bool start_read(std::unique_lock<std::mutex>& lk, uint8_t* buf, uint32_t len, uint32_t* count,
+                    overlapped* ov) {
         if (!buf && len) return refuse(kern::err::invalid_parameter);
         uint64_t now = kern::now_us();
         read_req r{ov, buf, len};
@@ -354,8 +425,15 @@ class tty_port final : public port {
         }
         // Reads are served in order: only a read with none ahead of it may take bytes now.
         if (reads_.empty()) {
+            // Usually right after the service thread drained the tty: ask before reading it empty.
+            int held = 0;
+            bool ask = ::ioctl(fd_, FIONREAD, &held) == 0;
             uint64_t moved = 0;
-            if (!fill(r, now, &moved)) return refuse(kern::err::device_not_connected);
+            if ((!ask || held > 0) && !fill(r, now, &moved, [](auto&& call) { return call(); })) {
+                quiesce(lk);
+                vanish();
+                return refuse(kern::err::device_not_connected);
+            }
             rx_.extra += moved;
             if (r.got == len || immediate || (r.any_byte && r.got)) {
                 if (count) *count = r.got;
@@ -369,7 +447,8 @@ class tty_port final : public port {
         return refuse(kern::err::io_pending);
     }
 
-    bool start_write(const uint8_t* buf, uint32_t len, uint32_t* count, overlapped* ov) {
+    bool start_write(std::unique_lock<std::mutex>& lk, const uint8_t* buf, uint32_t len, uint32_t* count,
+                     overlapped* ov) {
         if (!buf && len) return refuse(kern::err::invalid_parameter);
         if (len == 0) {
             if (count) *count = 0;
@@ -381,14 +460,13 @@ class tty_port final : public port {
         // Writes go out in order: only a write into an idle queue may go to the device now.
         if (writes_.empty()) {
             if (!output_held(now)) {
-                ssize_t n;
-                do n = ::write(fd_, buf, len);
-                while (n < 0 && errno == EINTR);
-                if (n < 0 && errno != EAGAIN) {
+                io_result x = write_some(buf, len);
+                if (x.n < 0 && x.err != EAGAIN) {
+                    quiesce(lk);
                     vanish();
                     return refuse(kern::err::device_not_connected);
                 }
-                w.sent = n > 0 ? static_cast<uint32_t>(n) : 0;
+                w.sent = x.n > 0 ? static_cast<uint32_t>(x.n) : 0;
                 tx_bytes_ += w.sent;
                 tx_.extra += w.sent;
                 if (tx_empty_) tx_filled_ += w.sent;
@@ -406,18 +484,22 @@ class tty_port final : public port {
         return refuse(kern::err::io_pending);
     }
 
-    void rx_pass(uint64_t now) {
+    void rx_pass(std::unique_lock<std::mutex>& lk, uint64_t now) {
         uint64_t moved = 0;
         while (!reads_.empty()) {
+            // The front read stays put while the mutex is released: only a quiesced thread removes it.
             read_req& r = reads_.front();
-            if (!fill(r, now, &moved)) return;
+            if (!fill(r, now, &moved, [&](auto&& call) { return unlocked_io(lk, call); })) {
+                vanish();
+                return;
+            }
             if (!read_done(r, now)) break;
             // The reader usually follows with a read like this one: plan for its time-out already.
             if (reads_.size() == 1 && r.total_us && now >= r.total_deadline)
                 rx_expected_ = now + r.total_us + slack_us;
             finish_read(0);
         }
-        rx_.pass(now, moved, rx_batch);
+        rx_.pass(now, moved, rx_batch, queue_size);
     }
 
     // The first time output stops for want of room after the driver's buffer was empty, what it took
@@ -428,20 +510,22 @@ class tty_port final : public port {
         tx_batch_ = std::max(tx_filled_ / 2, tx_batch_min);
     }
 
-    void tx_pass(uint64_t now) {
+    void tx_pass(std::unique_lock<std::mutex>& lk, uint64_t now) {
         uint64_t moved = 0;
-        while (!writes_.empty() && !output_held(now)) {
+        while (!writes_.empty() && !quiescing_ && !output_held(now)) {
             write_req& w = writes_.front();
-            ssize_t n = ::write(fd_, w.buf + w.sent, w.len - w.sent);
-            if (n < 0 && errno == EINTR) continue;
-            if (n < 0 && errno == EAGAIN) {
+            const uint8_t* src = w.buf + w.sent;
+            uint32_t want = w.len - w.sent;
+            io_result x = unlocked_io(lk, [&] { return write_some(src, want); });
+            if (x.n < 0 && x.err == EAGAIN) {
                 learn_tx_capacity();
                 break;
             }
-            if (n <= 0) {
+            if (x.n <= 0) {
                 vanish();
                 return;
             }
+            ssize_t n = x.n;
             w.sent += static_cast<uint32_t>(n);
             out_bytes_ -= static_cast<uint64_t>(n);
             tx_bytes_ += static_cast<uint64_t>(n);
@@ -457,7 +541,7 @@ class tty_port final : public port {
             writes_.pop_front();
             complete(ov, 0, len);
         }
-        tx_.pass(now, moved, tx_batch_);
+        tx_.pass(now, moved, tx_batch_, 2 * tx_batch_);
     }
 
     // Forgets a request whose caller stopped waiting for it, without completing it.
@@ -487,17 +571,18 @@ class tty_port final : public port {
             overlapped& o;
             ~cleanup() {
                 {
-                    std::lock_guard g(p.m_);
+                    std::unique_lock g(p.m_);
+                    p.quiesce(g);
                     p.cancel(&o);
                 }
                 kern::close_event(o.hEvent);
             }
         } guard{*this, o};
         {
-            std::lock_guard lk(m_);
+            std::unique_lock lk(m_);
             if (!usable()) return false;
-            bool ok = is_read ? start_read(static_cast<uint8_t*>(buf), len, count, &o)
-                              : start_write(static_cast<const uint8_t*>(buf), len, count, &o);
+            bool ok = is_read ? start_read(lk, static_cast<uint8_t*>(buf), len, count, &o)
+                              : start_write(lk, static_cast<const uint8_t*>(buf), len, count, &o);
             reschedule();
             if (ok) return true;
             if (kern::last_error() != kern::err::io_pending) return false;
@@ -797,7 +882,7 @@ class tty_port final : public port {
         }
     }
 
-    void serve(short revents, uint64_t now) {
+    void serve(std::unique_lock<std::mutex>& lk, short revents, uint64_t now) {
         if (revents & (POLLHUP | POLLERR | POLLNVAL)) {
             vanish();
             return;
@@ -811,10 +896,10 @@ class tty_port final : public port {
         // Nearly due is due: the pass rides along with this wake-up instead of needing its own.
         if (!writes_.empty() && !out_held_ &&
             (released || now + tx_.window_us / 2 >= tx_.next_pass || (tx_.on_ready && (revents & POLLOUT))))
-            tx_pass(now);
+            tx_pass(lk, now);
         if (dead_) return;
         if (!reads_.empty() && (now >= rx_.next_pass || now >= read_deadline() || (revents & POLLIN)))
-            rx_pass(now);
+            rx_pass(lk, now);
         if (dead_) return;
         if (wait_ov_ && now >= next_counter_check_) check_wait(now);
         if (now >= rx_expected_) rx_expected_ = never;
@@ -825,7 +910,7 @@ class tty_port final : public port {
         short revents = 0;
         while (!stopping_) {
             uint64_t now = kern::now_us();
-            if (!dead_) serve(revents, now);
+            if (!dead_) serve(lk, revents, now);
             planned_ = plan_now();
             sleeping_ = true;
             // A dead device is no longer watched: its hang-up would be reported for ever.
@@ -866,6 +951,10 @@ class tty_port final : public port {
     bool closed_ = false;
     bool dead_ = false;
     bool stopping_ = false;
+    // The service thread is in a device call on a queued request, the mutex released.
+    bool io_busy_ = false;
+    int quiescing_ = 0;  // threads waiting in quiesce()
+    std::condition_variable io_idle_;
 
     SERIAL_HANDFLOW hf_{};
     SERIAL_TIMEOUTS to_{};
