@@ -111,9 +111,10 @@ TEST_F(KernelTest, TerminateStopsBlockedThreadsForGood) {
     EXPECT_EQ(w.after.load(), 0);
     EXPECT_EQ(s.after.load(), 0);
     EXPECT_TRUE(kern::terminate_thread(tw)) << "terminating twice is harmless";
+    // The event goes first while the terminated thread is still registered as its waiter.
+    kern::close_event(w.ev);
     kern::close_thread(tw);
     kern::close_thread(ts);
-    kern::close_event(w.ev);
 }
 
 TEST_F(KernelTest, TerminateOfBusyThreadWaitsForItsNextCall) {

@@ -42,6 +42,7 @@ struct thread {
 struct event {
     bool manual = false;
     bool signalled = false;
+    bool closed = false;  // closed while threads still waited on it: freed by the last of them
     thread* owner = nullptr;
     std::vector<thread*> waiters;
 };
@@ -117,8 +118,13 @@ void delete_event_locked(event* e) {
                 break;
             }
     }
+    e->owner = nullptr;
     g().live_events--;
-    delete e;
+    // A terminated thread may still be registered as a waiter until it unwinds.
+    if (e->waiters.empty())
+        delete e;
+    else
+        e->closed = true;
 }
 
 void finish(thread* t) {
@@ -261,7 +267,7 @@ uint32_t wait_event(event_handle e, uint32_t timeout_ms) {
         set_last_error(err::invalid_handle);
         return wait_failed;
     }
-    if (!e) {
+    if (!e || e->closed) {
         set_last_error(err::invalid_handle);
         return wait_failed;
     }
@@ -277,6 +283,7 @@ uint32_t wait_event(event_handle e, uint32_t timeout_ms) {
                     v.erase(it);
                     break;
                 }
+            if (e->closed && v.empty()) delete e;
         }
     };
     std::optional<waiter_guard> guard;
