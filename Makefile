@@ -31,9 +31,10 @@ test-tsan:
 
 bench: deps
 	cmake --preset release >/dev/null
-	cmake --build --preset release -j $(JOBS) --target zentrel-bench zentrel-runbench
+	cmake --build --preset release -j $(JOBS) --target zentrel-bench zentrel-runbench zentrel-ttybench
 	./build/release/bench/zentrel-bench
 	./build/release/bench/zentrel-runbench
+	./build/release/bench/zentrel-ttybench
 
 clean:
 	rm -rf build
