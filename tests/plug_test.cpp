@@ -10,12 +10,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <cstdlib>
 #include <memory>
 #include <stdexcept>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "platform/serial/termios/tty_sys.h"
@@ -220,40 +218,6 @@ TEST_F(Plug, FaultCountsMatchWhatArrives) {
         ASSERT_LT(j, sent.size());
         j++;
     }
-}
-
-TEST_F(Plug, PacedLinesMoveAtTheRateThePortSet) {
-    zplug::options o;
-    o.count = 1;
-    make(o);
-    int fd = open_port(3);
-    uint32_t actual = 0;
-    ASSERT_EQ(ttysys::set_baud(fd, 9600, &actual), 0);
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));  // the plug reads the rate every 20 ms
-    auto t0 = std::chrono::steady_clock::now();
-    send(fd, pattern(480));  // half a second of line at 960 bytes per second
-    std::vector<uint8_t> got;
-    while (got.size() < 480) {
-        std::vector<uint8_t> more = receive(fd, 300);
-        if (more.empty()) break;
-        got.insert(got.end(), more.begin(), more.end());
-    }
-    auto ms =
-        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0).count();
-    EXPECT_EQ(got, pattern(480));
-    // Never faster than the line: an idle line starts with at most a few bytes of credit.
-    EXPECT_GE(ms, 450);
-}
-
-TEST(PlugRate, ProbabilitiesBetweenZeroAndOneOnly) {
-    double r = -1;
-    EXPECT_TRUE(zplug::parse_rate("1e-5", &r));
-    EXPECT_DOUBLE_EQ(r, 1e-5);
-    EXPECT_TRUE(zplug::parse_rate("0", &r));
-    EXPECT_EQ(r, 0.0);
-    EXPECT_TRUE(zplug::parse_rate("1", &r));
-    for (const char* bad : {"", "2", "-0.1", "abc", "1e-5x", "nan", "inf"})
-        EXPECT_FALSE(zplug::parse_rate(bad, &r)) << bad;
 }
 
 // The command: --help, a refused option, and a run ended by SIGTERM that cleans up after itself.

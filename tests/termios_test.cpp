@@ -313,17 +313,10 @@ TEST_F(TermiosPort, ReadTimeoutsFollowTheWindowsRules) {
         EXPECT_FALSE(ser::read_file(h, buf, sizeof buf, &n, &r.o));
         kern::sleep(20);
         EXPECT_TRUE(r.pending());
-        far_send({7, 8});
+        far_send({7});
         ASSERT_TRUE(r.wait(15000));
         EXPECT_LT(elapsed_ms(t0), 15000u);
-        EXPECT_GE(r.bytes(), 1u);
-        EXPECT_LE(r.bytes(), 2u);
-        if (r.bytes() == 1) {  // the second byte may have come a moment later
-            async_req rest;
-            if (!ser::read_file(h, buf + 1, 1, &n, &rest.o)) {
-                ASSERT_TRUE(rest.wait());
-            }
-        }
+        EXPECT_EQ(r.bytes(), 1u);
         EXPECT_EQ(buf[0], 7);
     }
 
@@ -351,15 +344,6 @@ TEST_F(TermiosPort, ReadTimeoutsFollowTheWindowsRules) {
         ASSERT_TRUE(r.wait());
         EXPECT_GE(elapsed_ms(t0), 40u);
         EXPECT_EQ(r.bytes(), 5u);
-    }
-    ASSERT_TRUE(set_timeouts(h, 0, 2, 10));  // 10 + 2 x 64 ms
-    {
-        async_req r;
-        uint64_t t0 = kern::now_us();
-        EXPECT_FALSE(ser::read_file(h, buf, sizeof buf, &n, &r.o));
-        ASSERT_TRUE(r.wait());
-        EXPECT_GE(elapsed_ms(t0), 138u);
-        EXPECT_EQ(r.bytes(), 0u);
     }
 }
 
@@ -424,7 +408,7 @@ TEST_F(TermiosPort, PurgeAbortsReadsAndWritesWithWhatTheyMovedAndStatusCountsThe
     EXPECT_EQ(status_of(h).Errors, 0u);
 }
 
-TEST_F(TermiosPort, WaitOnMaskEndsWithANewMaskAndIsRefusedWithoutAMaskOrTwice) {
+TEST_F(TermiosPort, WaitOnMaskEndsWithANewMaskOrTheCloseAndIsRefusedWithoutAMaskOrTwice) {
     ser::handle h = open_port();
     EXPECT_FALSE(stats().error_counters) << "ptys have no error counters";
     uint32_t ev = 0xDEAD, ret = 0;
@@ -456,13 +440,25 @@ TEST_F(TermiosPort, WaitOnMaskEndsWithANewMaskAndIsRefusedWithoutAMaskOrTwice) {
         ser::device_io_control(h, ser::IOCTL_SERIAL_WAIT_ON_MASK, nullptr, 0, &ev, 4, &ret, &after.o));
     EXPECT_EQ(kern::last_error(), kern::err::invalid_parameter) << "mask 0";
 
+    // The close ends whatever is in flight, and the handle is dead afterwards.
     ASSERT_TRUE(ioctl_u32(h, ser::IOCTL_SERIAL_SET_WAIT_MASK, ser::SERIAL_EV_ERR));
-    async_req last;
+    ASSERT_TRUE(set_timeouts(h, 0, 0, 0));
+    std::vector<uint8_t> in(100), out(65536, 'c');
+    uint32_t n = 0;
+    async_req last, r, wr;
     EXPECT_FALSE(
         ser::device_io_control(h, ser::IOCTL_SERIAL_WAIT_ON_MASK, nullptr, 0, &ev, 4, &ret, &last.o));
+    EXPECT_FALSE(ser::read_file(h, in.data(), 100, &n, &r.o));
+    EXPECT_FALSE(ser::write_file(h, out.data(), 65536, &n, &wr.o));
     close_port(h);
-    ASSERT_TRUE(last.wait(0));
-    EXPECT_EQ(last.status(), kern::err::operation_aborted);
+    for (async_req* a : {&last, &r, &wr}) {
+        ASSERT_TRUE(a->wait(0));
+        EXPECT_EQ(a->status(), kern::err::operation_aborted);
+    }
+    EXPECT_FALSE(ser::read_file(h, in.data(), 100, &n, &r.o));
+    EXPECT_EQ(kern::last_error(), kern::err::invalid_handle);
+    ser::termios_port_stats st;
+    EXPECT_FALSE(ser::termios_stats(path_.c_str(), &st));
 }
 
 TEST_F(TermiosPort, WithoutModemLinesLineRequestsAreRefusedAndTheRestIsKept) {
@@ -500,16 +496,6 @@ TEST_F(TermiosPort, WithoutModemLinesLineRequestsAreRefusedAndTheRestIsKept) {
     ASSERT_EQ(ttysys::get_flow(master_, &f), 0);
     EXPECT_FALSE(f.rtscts || f.ixon || f.ixoff);
     EXPECT_EQ(status_of(h).HoldReasons, 0u);
-
-    // The engine's loop start on such a port: the handflow it sets is taken, the loopback refusal is
-    // ignored by the program, and data flows.
-    std::vector<uint8_t> all = every_byte_value();
-    uint32_t n = 0;
-    async_req w;
-    if (!ser::write_file(h, all.data(), 256, &n, &w.o)) {
-        ASSERT_TRUE(w.wait());
-    }
-    EXPECT_EQ(far_receive().size(), 256u);
 }
 
 TEST_F(TermiosPort, UnplugEndsWhatIsInFlightAndRefusesTheRestWithoutSpinning) {
@@ -596,28 +582,6 @@ TEST_F(TermiosPort, RequestsWithoutARecordWaitInTheKernelLayerAndATerminatedWait
     EXPECT_TRUE(ser::read_file(h, buf, 4, &n, nullptr));
     EXPECT_EQ(n, 4u);
     EXPECT_EQ(std::memcmp(buf, "abcd", 4), 0);
-}
-
-TEST_F(TermiosPort, CloseCompletesEverythingInFlightAndTheHandleIsDeadAfterwards) {
-    ser::handle h = open_port();
-    uint32_t n = 0, ret = 0, ev = 0;
-    ASSERT_TRUE(set_timeouts(h, 0, 0, 0));
-    std::vector<uint8_t> in(100), out(65536, 'c');
-    async_req r, w, wait;
-    EXPECT_FALSE(ser::read_file(h, in.data(), 100, &n, &r.o));
-    EXPECT_FALSE(ser::write_file(h, out.data(), 65536, &n, &w.o));
-    ASSERT_TRUE(ioctl_u32(h, ser::IOCTL_SERIAL_SET_WAIT_MASK, ser::SERIAL_EV_ERR));
-    EXPECT_FALSE(
-        ser::device_io_control(h, ser::IOCTL_SERIAL_WAIT_ON_MASK, nullptr, 0, &ev, 4, &ret, &wait.o));
-    close_port(h);
-    for (async_req* a : {&r, &w, &wait}) {
-        ASSERT_TRUE(a->wait(0));
-        EXPECT_EQ(a->status(), kern::err::operation_aborted);
-    }
-    EXPECT_FALSE(ser::read_file(h, in.data(), 100, &n, &r.o));
-    EXPECT_EQ(kern::last_error(), kern::err::invalid_handle);
-    ser::termios_port_stats s;
-    EXPECT_FALSE(ser::termios_stats(path_.c_str(), &s));
 }
 
 }  // namespace

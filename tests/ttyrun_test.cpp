@@ -163,31 +163,13 @@ TEST_F(PlugRun, InjectedFaultsAreCountedAsDataErrors) {
     for (int i = 0; i < 4; i++) EXPECT_EQ(chnls[i].in_ovlds, 0u);
 }
 
-TEST_F(PlugRun, NullModemPairsCarryEachOthersPattern) {
-    zplug::options o;
-    o.count = 2;
-    o.null_modem = true;
-    make_plug(o);
-    chnl_count = 2;
-    set_bauds(115200);
-    set_flows(flow_xonxoff);  // the program's default: IXON on the far side of a pty must pass the pattern
-    start();
-    kern::sleep(1500);
-    stop();
-    for (int i = 0; i < 2; i++) {
-        EXPECT_GT(chnls[i].in_count, 10000u);
-        EXPECT_EQ(chnls[i].in_errs, 0u);
-        EXPECT_LE(chnls[i].in_count, plug_->counts(3 + i).bytes) << "nothing read that the peer did not send";
-    }
-}
-
 TEST_F(PlugRun, AVanishedPortNeitherHangsNorSpinsAndTheOthersRunOn) {
     zplug::options o;
     o.count = 2;
     make_plug(o);
     chnl_count = 2;
     set_bauds(115200);
-    set_flows(flow_none);
+    set_flows(flow_xonxoff);  // the program's default: IXON on a pty must pass the pattern untouched
     start();
     kern::sleep(800);
     plug_->unplug(4);
