@@ -21,6 +21,14 @@ namespace {
 
 using namespace zentrel;
 
+// Sanitized builds run the plug's thread several times slower: it falls behind its 1 ms slices and
+// catches up in bursts, which move bytes across the edges of a measuring window.
+#if defined(__SANITIZE_THREAD__) || defined(__SANITIZE_ADDRESS__)
+constexpr double rate_tolerance = 0.10;
+#else
+constexpr double rate_tolerance = 0.01;
+#endif
+
 std::mutex boxes_m;
 std::vector<std::string> boxes;
 
@@ -116,7 +124,9 @@ TEST_F(PlugRun, SixteenPacedPortsRunAtLineCapacityWithoutErrors) {
     EXPECT_EQ(chnl_count, 16);
     after_next_monitor_pass();  // the lines are full from here on
     std::vector<sample> a = after_next_monitor_pass();
-    after_next_monitor_pass();
+    // The received figure misses a read that has completed but is not yet counted: one 30 ms read at
+    // either end of the window, 0.75% of four seconds.
+    for (int s = 0; s < 3; s++) after_next_monitor_pass();
     std::vector<sample> b = after_next_monitor_pass();
     stop();
 
@@ -124,13 +134,15 @@ TEST_F(PlugRun, SixteenPacedPortsRunAtLineCapacityWithoutErrors) {
     for (int i = 0; i < 16; i++) {
         SCOPED_TRACE(i);
         // What came back over whole seconds of a full line: the line's own rate.
-        EXPECT_NEAR(chnl_rate(b[i].in_cur - a[i].in_cur, b[i].time, a[i].time), capacity, capacity * 0.01);
+        EXPECT_NEAR(chnl_rate(b[i].in_cur - a[i].in_cur, b[i].time, a[i].time), capacity,
+                    capacity * rate_tolerance);
         // Sent but not yet back: what the pty and the plug hold, never more. (A pty holds 12 to 22 KiB,
         // taken and freed in chunks of a few KiB, and TIOCOUTQ does not see them; so the rate of what was
         // sent is exact only over long runs, and the whole-run figure can only read high.)
         EXPECT_GE(b[i].out_cur, b[i].in_cur);
         EXPECT_LE(b[i].out_cur - b[i].in_cur, 32768u);
-        EXPECT_GE(chnl_rate(chnls[i].out_cur, chnls[i].out_time, chnls[i].out_time0), capacity * 0.99);
+        EXPECT_GE(chnl_rate(chnls[i].out_cur, chnls[i].out_time, chnls[i].out_time0),
+                  capacity * (1 - rate_tolerance));
         EXPECT_EQ(chnls[i].in_errs, 0u);
         EXPECT_EQ(chnls[i].in_ovlds, 0u);
         EXPECT_GT(chnls[i].in_count, 3 * capacity);
