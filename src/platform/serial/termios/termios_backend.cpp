@@ -37,6 +37,7 @@
 #include <string>
 #include <thread>
 #include <utility>
+#include <vector>
 
 #include "platform/serial/backend.h"
 #include "platform/serial/termios/tty_sys.h"
@@ -277,12 +278,16 @@ class tty_port final : public port {
     // ---- The mutex and device calls made without it -----------------------------------------------
 
     // Waits until the service thread is out of its device call, so that queued requests may be
-    // completed or withdrawn. It starts no further call while someone waits here.
+    // completed or withdrawn. It starts no further call while someone waits here. Completions it has
+    // not delivered yet are delivered first: nothing is signalled after a purge or close returns.
     void quiesce(std::unique_lock<std::mutex>& lk) {
-        if (!io_busy_) return;
-        ++quiescing_;
-        io_idle_.wait(lk, [this] { return !io_busy_; });
-        --quiescing_;
+        if (io_busy_) {
+            ++quiescing_;
+            io_idle_.wait(lk, [this] { return !io_busy_; });
+            --quiescing_;
+        }
+        for (const finished& f : finished_) complete(f.ov, f.status, f.bytes);
+        finished_.clear();
     }
 
     // The service thread's device calls on queued requests run with the mutex released: a request
@@ -296,6 +301,18 @@ class tty_port final : public port {
         io_busy_ = false;
         if (quiescing_) io_idle_.notify_all();
         return result;
+    }
+
+    // The service thread delivers its completions with the mutex released: signalling takes the kernel
+    // layer's lock, and request threads should not wait for that as well.
+    void deliver_finished(std::unique_lock<std::mutex>& lk) {
+        if (finished_.empty()) return;
+        delivering_.swap(finished_);
+        unlocked_io(lk, [this] {
+            for (const finished& f : delivering_) complete(f.ov, f.status, f.bytes);
+            return 0;
+        });
+        delivering_.clear();
     }
 
     struct io_result {
@@ -497,7 +514,8 @@ class tty_port final : public port {
             // The reader usually follows with a read like this one: plan for its time-out already.
             if (reads_.size() == 1 && r.total_us && now >= r.total_deadline)
                 rx_expected_ = now + r.total_us + slack_us;
-            finish_read(0);
+            finished_.push_back({r.ov, 0, r.got});
+            reads_.pop_front();
         }
         rx_.pass(now, moved, rx_batch, queue_size);
     }
@@ -536,10 +554,8 @@ class tty_port final : public port {
                 break;
             }
             // The caller may reuse the buffer once completed: the device has taken all of it.
-            overlapped* ov = w.ov;
-            uint32_t len = w.len;
+            finished_.push_back({w.ov, 0, w.len});
             writes_.pop_front();
-            complete(ov, 0, len);
         }
         tx_.pass(now, moved, tx_batch_, 2 * tx_batch_);
     }
@@ -911,6 +927,7 @@ class tty_port final : public port {
         while (!stopping_) {
             uint64_t now = kern::now_us();
             if (!dead_) serve(lk, revents, now);
+            deliver_finished(lk);
             planned_ = plan_now();
             sleeping_ = true;
             // A dead device is no longer watched: its hang-up would be reported for ever.
@@ -951,9 +968,16 @@ class tty_port final : public port {
     bool closed_ = false;
     bool dead_ = false;
     bool stopping_ = false;
-    // The service thread is in a device call on a queued request, the mutex released.
+    // The service thread is in a device call on a queued request, or delivering completions, the mutex
+    // released.
     bool io_busy_ = false;
-    int quiescing_ = 0;  // threads waiting in quiesce()
+    struct finished {
+        overlapped* ov;
+        uint32_t status, bytes;
+    };
+    std::vector<finished> finished_;    // taken off the queues, not yet signalled
+    std::vector<finished> delivering_;  // being signalled by the service thread
+    int quiescing_ = 0;                 // threads waiting in quiesce()
     std::condition_variable io_idle_;
 
     SERIAL_HANDFLOW hf_{};
