@@ -76,22 +76,33 @@ class plug_process {
         while (::read(out_, &c, 1) == 1 && c != '\n') line += c;
         ready_ = line.rfind("ready:", 0) == 0;
     }
-    ~plug_process() {
+    ~plug_process() { finish(); }
+    // Ends the plug; returns its share of one core over its life.
+    double finish() {
+        double share = 0;
         if (pid_ > 0) {
             ::kill(pid_, SIGTERM);
             char buf[4096];
             while (::read(out_, buf, sizeof buf) > 0) {
             }
             int st = 0;
-            ::waitpid(pid_, &st, 0);
+            rusage ru{};
+            ::wait4(pid_, &st, 0, &ru);
+            double cpu = static_cast<double>(ru.ru_utime.tv_sec + ru.ru_stime.tv_sec) +
+                         static_cast<double>(ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e6;
+            share = cpu / (wall_seconds() - started_);
+            pid_ = -1;
         }
         if (out_ >= 0) ::close(out_);
+        out_ = -1;
+        return share;
     }
     bool ready() const { return ready_; }
 
   private:
     pid_t pid_ = -1;
     int out_ = -1;
+    double started_ = wall_seconds();
     bool ready_ = false;
 };
 
@@ -100,6 +111,7 @@ struct figures {
     double window_rate = 0;      // received per port over whole monitor seconds (paced runs)
     double program_rate = 0;     // the program's own whole-run figure, per port
     double cpu_of_one_core = 0;  // share of one core
+    double plug_cpu = 0;         // the plug's share of one core
     uint32_t errors = 0, overruns = 0;
     bool ok = false;
 };
@@ -205,7 +217,8 @@ void row(const char* name, const figures& f, double capacity, bool engine) {
         std::printf(" %8.2f%% %8.2f%%", f.window_rate * 100.0 / capacity, f.program_rate * 100.0 / capacity);
     else
         std::printf(" %9s %9s", "-", "-");
-    std::printf(" %8.1f%% %8.2f", f.cpu_of_one_core * 100.0, mb > 0 ? f.cpu_of_one_core * 1000.0 / mb : 0.0);
+    std::printf(" %8.1f%% %8.2f %6.0f%%", f.cpu_of_one_core * 100.0,
+                mb > 0 ? f.cpu_of_one_core * 1000.0 / mb : 0.0, f.plug_cpu * 100.0);
     if (engine) std::printf(" %6u/%u", f.errors, f.overruns);
     std::printf("\n");
     std::fflush(stdout);
@@ -228,20 +241,23 @@ int main(int argc, char** argv) {
         "16 pty ports through zentrel-plug (a child process); %d s measured per row after 1.5 s.\n"
         "Unpaced rows alternate engine and lean loop for %d rounds: a shared machine is noisy.\n\n",
         seconds, rounds);
-    std::printf("%-32s %9s %9s %9s %9s %9s %8s %s\n", "", "MB/s rx", "per port", "% cap", "% cap", "CPU",
-                "CPU ms", "errs/ovl");
-    std::printf("%-32s %9s %9s %9s %9s %9s %8s\n", "", "", "", "(rx)", "(program)", "of 1 core", "per MB");
+    std::printf("%-32s %9s %9s %9s %9s %9s %8s %7s %s\n", "", "MB/s rx", "per port", "% cap", "% cap", "CPU",
+                "CPU ms", "plug", "errs/ovl");
+    std::printf("%-32s %9s %9s %9s %9s %9s %8s %7s\n", "", "", "", "(rx)", "(program)", "of 1 core", "per MB",
+                "CPU");
     std::vector<double> engine_rates, lean_rates, engine_cost, lean_cost;
     for (int r = 0; r < rounds; r++) {
         figures engine, lean;
         {
             plug_process plug(dir, false);
             if (plug.ready()) engine = engine_run(dir, 921600, seconds);
+            engine.plug_cpu = plug.finish();
         }
         row("unpaced, engine (data check)", engine, -1, true);
         {
             plug_process plug(dir, false);
             if (plug.ready()) lean = lean_run(dir, seconds);
+            lean.plug_cpu = plug.finish();
         }
         row("unpaced, lean reference loop", lean, -1, false);
         if (engine.ok && lean.ok) {
@@ -261,6 +277,7 @@ int main(int argc, char** argv) {
     {
         plug_process plug(dir, true);
         if (plug.ready()) paced = engine_run(dir, 921600, seconds);
+        paced.plug_cpu = plug.finish();
     }
     row("paced 921600, engine", paced, 92160, true);
     std::printf(

@@ -48,6 +48,8 @@ namespace {
 constexpr uint64_t never = UINT64_MAX;
 // The tty's input buffer, which the handshake limits of SET_HANDFLOW refer to.
 constexpr uint32_t queue_size = 4096;
+// The port's own input queue, filled ahead of reads while data flows fast.
+constexpr uint32_t ahead_size = 65536;
 // Batching of wake-ups (see the top of the file): bytes to move per pass, and the limits of the timer.
 // Input may fill three quarters of the tty's 4 KiB input buffer between passes (beyond it the driver
 // holds bytes back; nothing is lost). Output keeps half of what the driver's buffer was seen to take
@@ -322,14 +324,16 @@ class tty_port final : public port {
     };
 
     // One read. A read that finds the tty empty first waits for the kernel's buffer worker (a context
-    // switch for nothing), so after a short read the tty is asked whether more came instead.
+    // switch for nothing), so after a short read the tty is asked whether more came instead; on a
+    // slow line (timer passes) what came meanwhile simply waits for the next pass.
     io_result read_some(uint8_t* dst, uint32_t want) const {
         io_result r{};
         do r.n = ::read(fd_, dst, want);
         while (r.n < 0 && errno == EINTR);
         r.err = r.n < 0 ? errno : 0;
         int k = 0;
-        if (r.n > 0 && static_cast<uint32_t>(r.n) < want) r.more = ::ioctl(fd_, FIONREAD, &k) == 0 && k > 0;
+        if (r.n > 0 && static_cast<uint32_t>(r.n) < want && rx_.on_ready)
+            r.more = ::ioctl(fd_, FIONREAD, &k) == 0 && k > 0;
         return r;
     }
 
@@ -415,6 +419,39 @@ class tty_port final : public port {
         return true;
     }
 
+    // Bytes read ahead are older than anything still in the tty: a read takes them first.
+    void take_ahead(read_req& r, uint64_t now) {
+        while (ahead_count_ && r.got < r.len) {
+            uint32_t k = std::min({ahead_count_, r.len - r.got, ahead_size - ahead_head_});
+            std::memcpy(r.buf + r.got, ahead_.data() + ahead_head_, k);
+            ahead_head_ = (ahead_head_ + k) % ahead_size;
+            ahead_count_ -= k;
+            r.got += k;
+            r.last_byte_us = now;
+        }
+    }
+
+    // While data flows fast and no read is pending, the service thread keeps the tty drained into the
+    // port's own queue: the far end is not held up by the tty's small buffer while the reader is busy,
+    // and the reader's next read finds its bytes at once. False when the device turned out to be gone.
+    bool read_ahead(std::unique_lock<std::mutex>& lk, uint64_t* moved) {
+        while (reads_.empty() && ahead_count_ < ahead_size && !quiescing_) {
+            uint32_t tail = (ahead_head_ + ahead_count_) % ahead_size;
+            uint32_t room = std::min(ahead_size - ahead_count_, ahead_size - tail);
+            uint8_t* dst = ahead_.data() + tail;
+            // Readers consume from the head meanwhile; the free space at the tail stays ours.
+            ahead_io_ = true;
+            io_result x = unlocked_io(lk, [&] { return read_some(dst, room); });
+            ahead_io_ = false;
+            if (x.n <= 0) return x.n < 0 && x.err == EAGAIN;
+            ahead_count_ += static_cast<uint32_t>(x.n);
+            rx_bytes_ += static_cast<uint64_t>(x.n);
+            *moved += static_cast<uint64_t>(x.n);
+            if (static_cast<uint32_t>(x.n) < room && !x.more) return true;
+        }
+        return true;
+    }
+
     static bool read_done(const read_req& r, uint64_t now) {
         return r.got == r.len || (r.any_byte && r.got) || now >= r.total_deadline ||
                (r.interval_us && r.got && now >= r.last_byte_us + r.interval_us);
@@ -440,13 +477,18 @@ class tty_port final : public port {
             if (to.ReadIntervalTimeout != 0 && to.ReadIntervalTimeout != MAXDWORD)
                 r.interval_us = uint64_t{to.ReadIntervalTimeout} * 1000;
         }
-        // Reads are served in order: only a read with none ahead of it may take bytes now.
+        // Reads are served in order: only a read with none ahead of it may take bytes now, and from the
+        // tty only once the queue is empty and the service thread is not reading ahead from it. The tty
+        // is not even asked when what it can hold would not complete the read now.
         if (reads_.empty()) {
+            take_ahead(r, now);
+            bool could_finish = immediate || r.any_byte || r.len - r.got <= queue_size;
             // Usually right after the service thread drained the tty: ask before reading it empty.
             int held = 0;
-            bool ask = ::ioctl(fd_, FIONREAD, &held) == 0;
+            bool ask = could_finish && ahead_count_ == 0 && !ahead_io_ && r.got < r.len;
+            if (ask) ask = ::ioctl(fd_, FIONREAD, &held) != 0 || held > 0;
             uint64_t moved = 0;
-            if ((!ask || held > 0) && !fill(r, now, &moved, [](auto&& call) { return call(); })) {
+            if (ask && !fill(r, now, &moved, [](auto&& call) { return call(); })) {
                 quiesce(lk);
                 vanish();
                 return refuse(kern::err::device_not_connected);
@@ -503,10 +545,19 @@ class tty_port final : public port {
 
     void rx_pass(std::unique_lock<std::mutex>& lk, uint64_t now) {
         uint64_t moved = 0;
-        while (!reads_.empty()) {
+        for (;;) {
+            if (reads_.empty()) {
+                if (!rx_.on_ready) break;
+                if (!read_ahead(lk, &moved)) {
+                    vanish();
+                    return;
+                }
+                if (reads_.empty()) break;  // else a read came meanwhile: serve it from the queue
+            }
             // The front read stays put while the mutex is released: only a quiesced thread removes it.
             read_req& r = reads_.front();
-            if (!fill(r, now, &moved, [&](auto&& call) { return unlocked_io(lk, call); })) {
+            take_ahead(r, now);
+            if (!ahead_count_ && !fill(r, now, &moved, [&](auto&& call) { return unlocked_io(lk, call); })) {
                 vanish();
                 return;
             }
@@ -645,6 +696,7 @@ class tty_port final : public port {
         if (!has_lines_ || dtr_mode() != SERIAL_DTR_HANDSHAKE) return;
         int in = 0;
         if (::ioctl(fd_, FIONREAD, &in) != 0) return;
+        in += static_cast<int>(ahead_count_);
         int64_t high = std::clamp<int64_t>(int64_t{queue_size} - hf_.XoffLimit, 1, queue_size);
         int64_t low = std::clamp<int64_t>(hf_.XonLimit, 0, queue_size);
         if (!dtr_dropped_ && in >= high) {
@@ -766,6 +818,7 @@ class tty_port final : public port {
                 else if (mask & SERIAL_PURGE_RXCLEAR)
                     flush = TCIFLUSH;
                 if (flush >= 0 && ::tcflush(fd_, flush) != 0) return fail(errno);
+                if (mask & SERIAL_PURGE_RXCLEAR) ahead_head_ = ahead_count_ = 0;
                 if (mask & SERIAL_PURGE_TXCLEAR) tx_empty_ = true, tx_filled_ = 0;
                 if (mask & SERIAL_PURGE_RXCLEAR) check_input_level();
                 return done(ov, returned, 0);
@@ -804,7 +857,7 @@ class tty_port final : public port {
                 int inq = 0, outq = 0;
                 if (::ioctl(fd_, FIONREAD, &inq) != 0) return fail(errno);
                 if (::ioctl(fd_, TIOCOUTQ, &outq) != 0) outq = 0;
-                s.AmountInInQueue = static_cast<uint32_t>(std::max(inq, 0));
+                s.AmountInInQueue = static_cast<uint32_t>(std::max(inq, 0)) + ahead_count_;
                 s.AmountInOutQueue = static_cast<uint32_t>(
                     std::min<uint64_t>(uint64_t(std::max(outq, 0)) + out_bytes_, UINT32_MAX));
                 std::memcpy(out, &s, sizeof s);
@@ -864,6 +917,7 @@ class tty_port final : public port {
         plan p;
         if (dead_ || closed_) return p;
         if (reads_.empty()) p.deadline = rx_expected_;
+        if (reads_.empty() && rx_.on_ready && ahead_count_ < ahead_size) p.events |= POLLIN;
         if (!reads_.empty()) {
             p.deadline = read_deadline();
             if (reads_.front().needs_arrival() || rx_.on_ready)
@@ -914,7 +968,7 @@ class tty_port final : public port {
             (released || now + tx_.window_us / 2 >= tx_.next_pass || (tx_.on_ready && (revents & POLLOUT))))
             tx_pass(lk, now);
         if (dead_) return;
-        if (!reads_.empty() && (now >= rx_.next_pass || now >= read_deadline() || (revents & POLLIN)))
+        if ((!reads_.empty() && (now >= rx_.next_pass || now >= read_deadline())) || (revents & POLLIN))
             rx_pass(lk, now);
         if (dead_) return;
         if (wait_ov_ && now >= next_counter_check_) check_wait(now);
@@ -984,6 +1038,9 @@ class tty_port final : public port {
     SERIAL_TIMEOUTS to_{};
     std::deque<read_req> reads_;
     std::deque<write_req> writes_;
+    std::vector<uint8_t> ahead_ = std::vector<uint8_t>(ahead_size);  // ring of bytes read ahead
+    uint32_t ahead_head_ = 0, ahead_count_ = 0;
+    bool ahead_io_ = false;   // the service thread is reading the tty into it, the mutex released
     uint64_t out_bytes_ = 0;  // unsent bytes of pending writes
 
     uint32_t wait_mask_ = 0;
