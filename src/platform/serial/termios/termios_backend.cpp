@@ -3,16 +3,19 @@
 // One mutex per port guards its state. Requests run in the caller's thread and try the device at once
 // (a write into an idle queue, a read from an empty queue); what cannot finish waits in the port's
 // queues, and the service thread moves it on, blocked in ppoll() on the device and an eventfd that
-// requests use to wake it when they change what it must wait for.
+// requests use to wake it when they change what it must wait for. The service thread makes its device
+// calls and signals its completions with the mutex released; whoever else completes or withdraws
+// queued requests first waits for that to end (quiesce). While data flows fast and no read is
+// pending, it reads ahead into a queue of the port's own, as a serial driver's input buffer does.
 //
 // Wake-ups are batched: while bytes trickle in or drain out slowly (a paced line), the thread does not
 // wake per byte arrival or per byte of room, but on a timer chosen so that a batch of bytes moves per
 // pass; the tty's own buffers bridge the gap. While data flows fast the thread waits for readiness
 // instead. Reads whose time-outs depend on byte arrival times always wait for readiness. A pass of one
 // direction rides along with a wake-up for the other when it is nearly due, and timers may fire up to
-// `slack_us` late, so that a read issued right after its predecessor completed costs no wake-up. Completions
-// (ser::complete) are made with the port's mutex held; the kernel layer never calls back into a backend, so
-// taking its lock inside ours cannot deadlock.
+// `slack_us` late, so that a read issued right after its predecessor completed costs no wake-up. The
+// kernel layer never calls back into a backend, so completing a request with the port's mutex held
+// (as request threads do) cannot deadlock.
 #include "platform/serial/termios/termios_backend.h"
 
 #include <fcntl.h>
