@@ -1,6 +1,6 @@
 // The virtual multi-port board: a model of a serial board and its driver, built on the kernel layer
 // only. It serves device paths of the Windows device namespace ("\\.\COM" + n), so a run on it looks
-// as it does on the original platform. It is the program's embedded default and its test bench.
+// as it does on Windows. It is the program's embedded default and its test bench.
 //
 // Configuration text (items separated by ';', blanks ignored, empty text = all defaults):
 //   ports=RANGES          port numbers that exist, e.g. 1-256 (default) or 3-18,20
