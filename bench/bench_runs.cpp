@@ -10,6 +10,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench_clock.h"
 #include "loop.h"
 #include "model/chnl.h"
 #include "platform/serial/virtual/vboard.h"
@@ -19,17 +20,6 @@ using namespace zentrel;
 
 namespace {
 
-double cpu_seconds() {
-    rusage ru{};
-    getrusage(RUSAGE_SELF, &ru);
-    return static_cast<double>(ru.ru_utime.tv_sec + ru.ru_stime.tv_sec) +
-           static_cast<double>(ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e6;
-}
-
-double wall_seconds() {
-    using namespace std::chrono;
-    return duration<double>(steady_clock::now().time_since_epoch()).count();
-}
 
 void engine_runs(int seconds) {
     const int32_t rates[] = {9600, 19200, 38400, 57600, 76800, 115200, 230400, 460800, 921600};

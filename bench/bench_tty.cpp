@@ -19,6 +19,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench_clock.h"
 #include "loop.h"
 #include "model/chnl.h"
 #include "platform/serial/termios/termios_backend.h"
@@ -35,17 +36,6 @@ namespace {
 constexpr int ports = 16;
 constexpr int first = 3;
 
-double cpu_seconds() {
-    rusage ru{};
-    getrusage(RUSAGE_SELF, &ru);
-    return static_cast<double>(ru.ru_utime.tv_sec + ru.ru_stime.tv_sec) +
-           static_cast<double>(ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e6;
-}
-
-double wall_seconds() {
-    using namespace std::chrono;
-    return duration<double>(steady_clock::now().time_since_epoch()).count();
-}
 
 // zentrel-plug as a child process, from its "ready" line until it is told to end.
 class plug_process {

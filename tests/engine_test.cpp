@@ -15,6 +15,7 @@
 #include "platform/serial/backend.h"
 #include "platform/serial/virtual/vboard.h"
 #include "read.h"
+#include "box_recorder.h"
 #include "wait_until.h"
 #include "write.h"
 
@@ -29,19 +30,6 @@ constexpr double scale = 4.0;
 constexpr double scale = 20.0;
 #endif
 
-std::mutex boxes_m;
-std::vector<std::string> boxes;
-
-int record_box(ui::window_handle, const char* text, const char*, uint32_t) {
-    std::lock_guard lk(boxes_m);
-    boxes.emplace_back(text);
-    return ui::id_ok;
-}
-
-std::vector<std::string> boxes_seen() {
-    std::lock_guard lk(boxes_m);
-    return boxes;
-}
 
 class EngineTest : public ::testing::Test {
 protected:
@@ -49,11 +37,6 @@ protected:
         kern::clock_config(scale, 0);
         threads0_ = kern::live_threads();
         events0_ = kern::live_events();
-        {
-            std::lock_guard lk(boxes_m);
-            boxes.clear();
-        }
-        old_box_ = ui::set_message_box_handler(record_box);
         settings_reset();
         chnls_startup("3");
     }
@@ -61,7 +44,6 @@ protected:
     void TearDown() override {
         stop();
         board_.reset();
-        ui::set_message_box_handler(old_box_);
         EXPECT_EQ(ser::open_handles(), 0);
         EXPECT_TRUE(wait_until([&] { return kern::live_threads() == threads0_; }))
             << kern::live_threads() << " threads left";
@@ -106,7 +88,9 @@ protected:
     }
 
     std::unique_ptr<vboard::board> board_;
-    ui::message_box_fn old_box_ = nullptr;
+    std::vector<std::string> boxes_seen() const { return boxes_.seen(); }
+
+    box_recorder boxes_;
     int threads0_ = 0, events0_ = 0;
     int unplugged_ = -1;
 };

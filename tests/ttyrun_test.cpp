@@ -14,6 +14,7 @@
 #include "platform/serial/backend.h"
 #include "platform/serial/termios/termios_backend.h"
 #include "plug.h"
+#include "box_recorder.h"
 #include "wait_until.h"
 #include "write.h"
 
@@ -29,14 +30,6 @@ constexpr double rate_tolerance = 0.10;
 constexpr double rate_tolerance = 0.01;
 #endif
 
-std::mutex boxes_m;
-std::vector<std::string> boxes;
-
-int record_box(ui::window_handle, const char* text, const char*, uint32_t) {
-    std::lock_guard lk(boxes_m);
-    boxes.emplace_back(text);
-    return ui::id_ok;
-}
 
 // A channel's figures as the write monitor left them at one of its passes.
 struct sample {
@@ -50,11 +43,6 @@ class PlugRun : public ::testing::Test {
         kern::clock_config(1.0, 0);
         threads0_ = kern::live_threads();
         events0_ = kern::live_events();
-        {
-            std::lock_guard lk(boxes_m);
-            boxes.clear();
-        }
-        old_box_ = ui::set_message_box_handler(record_box);
         settings_reset();
         chnls_startup("3");
         char tmpl[] = "/tmp/zt-ttyrun-XXXXXX";
@@ -66,7 +54,6 @@ class PlugRun : public ::testing::Test {
         stop();
         plug_.reset();
         ::rmdir(dir_.c_str());
-        ui::set_message_box_handler(old_box_);
         EXPECT_EQ(ser::open_handles(), 0);
         EXPECT_TRUE(wait_until([&] { return kern::live_threads() == threads0_; }));
         EXPECT_EQ(kern::live_events(), events0_);
@@ -105,14 +92,11 @@ class PlugRun : public ::testing::Test {
         return v;
     }
 
-    std::vector<std::string> boxes_seen() {
-        std::lock_guard lk(boxes_m);
-        return boxes;
-    }
+    std::vector<std::string> boxes_seen() const { return boxes_.seen(); }
 
     std::string dir_;
     std::unique_ptr<zplug::plug> plug_;
-    ui::message_box_fn old_box_ = nullptr;
+    box_recorder boxes_;
     int threads0_ = 0, events0_ = 0;
 };
 
