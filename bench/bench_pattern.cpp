@@ -33,10 +33,18 @@ void run_check(benchmark::State& state, check_fn fn, bool random_lengths) {
     state.SetBytesProcessed(bytes);
 }
 
-void BM_rx_ck_bytewise_16k(benchmark::State& s) { run_check(s, rx_ck_bytewise, false); }
-void BM_rx_ck_fast_16k(benchmark::State& s) { run_check(s, rx_ck, false); }
-void BM_rx_ck_bytewise_random(benchmark::State& s) { run_check(s, rx_ck_bytewise, true); }
-void BM_rx_ck_fast_random(benchmark::State& s) { run_check(s, rx_ck, true); }
+void BM_rx_ck_bytewise_16k(benchmark::State& s) {
+    run_check(s, rx_ck_bytewise, false);
+}
+void BM_rx_ck_fast_16k(benchmark::State& s) {
+    run_check(s, rx_ck, false);
+}
+void BM_rx_ck_bytewise_random(benchmark::State& s) {
+    run_check(s, rx_ck_bytewise, true);
+}
+void BM_rx_ck_fast_random(benchmark::State& s) {
+    run_check(s, rx_ck, true);
+}
 
 BENCHMARK(BM_rx_ck_bytewise_16k);
 BENCHMARK(BM_rx_ck_fast_16k);

@@ -20,12 +20,12 @@ using namespace zentrel;
 
 namespace {
 
-
 void engine_runs(int seconds) {
     const int32_t rates[] = {9600, 19200, 38400, 57600, 76800, 115200, 230400, 460800, 921600};
-    std::printf("Engine, 16 virtual ports, %d s per rate, default settings (Xon/Xoff, data check on)\n", seconds);
-    std::printf("%8s %10s %10s %8s %7s %9s %14s\n", "baud", "capacity", "avg cps", "% cap", "errors", "overruns",
-                "CPU s/port-s");
+    std::printf("Engine, 16 virtual ports, %d s per rate, default settings (Xon/Xoff, data check on)\n",
+                seconds);
+    std::printf("%8s %10s %10s %8s %7s %9s %14s\n", "baud", "capacity", "avg cps", "% cap", "errors",
+                "overruns", "CPU s/port-s");
     for (int32_t baud : rates) {
         vboard::board board;
         chnls_startup("3");
@@ -54,8 +54,8 @@ void engine_runs(int seconds) {
             ovlds += chnls[i].in_ovlds;
         }
         double avg = static_cast<double>(sum) / chnl_count;
-        std::printf("%8d %10d %10.0f %7.2f%% %7u %9u %14.5f\n", baud, baud / 10, avg, avg * 1000.0 / baud, errs, ovlds,
-                    cpu / (wall * chnl_count));
+        std::printf("%8d %10d %10.0f %7.2f%% %7u %9u %14.5f\n", baud, baud / 10, avg, avg * 1000.0 / baud,
+                    errs, ovlds, cpu / (wall * chnl_count));
         std::fflush(stdout);
     }
 }
@@ -74,7 +74,8 @@ void board_cost(int seconds) {
         uint32_t baud = 921600, ret;
         ser::device_io_control(h[i], ser::IOCTL_SERIAL_SET_BAUD_RATE, &baud, 4, nullptr, 0, &ret, nullptr);
         ser::SERIAL_TIMEOUTS to{ser::MAXDWORD, 0, 30, 0, 0};
-        ser::device_io_control(h[i], ser::IOCTL_SERIAL_SET_TIMEOUTS, &to, sizeof to, nullptr, 0, &ret, nullptr);
+        ser::device_io_control(h[i], ser::IOCTL_SERIAL_SET_TIMEOUTS, &to, sizeof to, nullptr, 0, &ret,
+                               nullptr);
         wo[i] = {};
         ro[i] = {};
         wo[i].hEvent = kern::create_event(false, false);
@@ -110,9 +111,10 @@ void board_cost(int seconds) {
         kern::close_event(wo[i].hEvent);
         kern::close_event(ro[i].hEvent);
     }
-    std::printf("\nVirtual board alone, 16 ports at 921600 for %.1f s: %.0f bytes/s per port received "
-                "(capacity 92160), CPU %.3f%% of one core per port\n",
-                wall, static_cast<double>(moved) / wall / ports, cpu / wall / ports * 100.0);
+    std::printf(
+        "\nVirtual board alone, 16 ports at 921600 for %.1f s: %.0f bytes/s per port received "
+        "(capacity 92160), CPU %.3f%% of one core per port\n",
+        wall, static_cast<double>(moved) / wall / ports, cpu / wall / ports * 100.0);
 }
 
 }  // namespace

@@ -36,7 +36,6 @@ namespace {
 constexpr int ports = 16;
 constexpr int first = 3;
 
-
 // zentrel-plug as a child process, from its "ready" line until it is told to end.
 class plug_process {
   public:

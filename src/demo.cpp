@@ -31,10 +31,11 @@ int main(int argc, char** argv) {
             const chnl_struct& c = chnls[i];
             if (c.out_time == c.out_time0) continue;
             char errs[32];
-            std::snprintf(errs, sizeof errs, "%d/%d", static_cast<int>(c.in_errs), static_cast<int>(c.in_ovlds));
-            std::printf("      COM%-9d%-12d%-12d%-12s%-12u%d\n", c.com_nbr.get(), static_cast<int>(c.out_cur.get()),
-                        static_cast<int>(c.in_cur.get()), errs, chnl_rate(c.out_cur, c.out_time, c.out_time0),
-                        static_cast<int>(c.out_pending.get()));
+            std::snprintf(errs, sizeof errs, "%d/%d", static_cast<int>(c.in_errs),
+                          static_cast<int>(c.in_ovlds));
+            std::printf("      COM%-9d%-12d%-12d%-12s%-12u%d\n", c.com_nbr.get(),
+                        static_cast<int>(c.out_cur.get()), static_cast<int>(c.in_cur.get()), errs,
+                        chnl_rate(c.out_cur, c.out_time, c.out_time0), static_cast<int>(c.out_pending.get()));
         }
     }
     loop_running = 0;

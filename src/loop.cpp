@@ -14,10 +14,11 @@ namespace {
 bool run_open = false;
 constexpr uint32_t watcher_wait_ms = 2000;
 
-constexpr uint32_t handshake_mask = ser::SERIAL_DTR_CONTROL | ser::SERIAL_DTR_HANDSHAKE | ser::SERIAL_CTS_HANDSHAKE |
-                                    ser::SERIAL_DSR_HANDSHAKE | ser::SERIAL_DCD_HANDSHAKE;
-constexpr uint32_t replace_mask = ser::SERIAL_AUTO_TRANSMIT | ser::SERIAL_AUTO_RECEIVE | ser::SERIAL_RTS_CONTROL |
-                                  ser::SERIAL_RTS_HANDSHAKE;
+constexpr uint32_t handshake_mask = ser::SERIAL_DTR_CONTROL | ser::SERIAL_DTR_HANDSHAKE |
+                                    ser::SERIAL_CTS_HANDSHAKE | ser::SERIAL_DSR_HANDSHAKE |
+                                    ser::SERIAL_DCD_HANDSHAKE;
+constexpr uint32_t replace_mask = ser::SERIAL_AUTO_TRANSMIT | ser::SERIAL_AUTO_RECEIVE |
+                                  ser::SERIAL_RTS_CONTROL | ser::SERIAL_RTS_HANDSHAKE;
 
 }  // namespace
 
@@ -70,10 +71,11 @@ bool open_channel(chnl_struct* chnl, bool* opened) {
         *opened = false;
         return false;
     }
-    ioctl_in(chnl->com_hndl, internal_loopback ? ser::IOCTL_SET_INTERNAL_LOOPBACK : ser::IOCTL_CLEAR_INTERNAL_LOOPBACK,
+    ioctl_in(chnl->com_hndl,
+             internal_loopback ? ser::IOCTL_SET_INTERNAL_LOOPBACK : ser::IOCTL_CLEAR_INTERNAL_LOOPBACK,
              nullptr, 0);
-    ser::device_io_control(chnl->com_hndl, ser::IOCTL_SERIAL_GET_HANDFLOW, nullptr, 0, &handflow, sizeof handflow,
-                           &returned, nullptr);
+    ser::device_io_control(chnl->com_hndl, ser::IOCTL_SERIAL_GET_HANDFLOW, nullptr, 0, &handflow,
+                           sizeof handflow, &returned, nullptr);
     loop_flow_bits(chnl->com_flow, &handflow);
     ioctl_in(chnl->com_hndl, ser::IOCTL_SERIAL_SET_HANDFLOW, &handflow, sizeof handflow);
     return true;
@@ -141,12 +143,13 @@ void loop_fini() {
     for (int i = 0; i < count; i++) {
         ser::handle h = chnls[i].com_hndl;
         handflow = {};
-        ser::device_io_control(h, ser::IOCTL_SERIAL_GET_HANDFLOW, nullptr, 0, &handflow, sizeof handflow, &returned,
-                               nullptr);
+        ser::device_io_control(h, ser::IOCTL_SERIAL_GET_HANDFLOW, nullptr, 0, &handflow, sizeof handflow,
+                               &returned, nullptr);
         handflow.ControlHandShake &= ~(ser::SERIAL_DTR_HANDSHAKE | ser::SERIAL_CTS_HANDSHAKE |
                                        ser::SERIAL_DSR_HANDSHAKE | ser::SERIAL_DCD_HANDSHAKE);
         handflow.ControlHandShake |= ser::SERIAL_DTR_CONTROL;
-        handflow.FlowReplace &= ~(ser::SERIAL_AUTO_TRANSMIT | ser::SERIAL_AUTO_RECEIVE | ser::SERIAL_RTS_HANDSHAKE);
+        handflow.FlowReplace &=
+            ~(ser::SERIAL_AUTO_TRANSMIT | ser::SERIAL_AUTO_RECEIVE | ser::SERIAL_RTS_HANDSHAKE);
         handflow.FlowReplace |= ser::SERIAL_RTS_CONTROL;
         ioctl_in(h, ser::IOCTL_SERIAL_SET_HANDFLOW, &handflow, sizeof handflow);
     }
@@ -200,8 +203,9 @@ void loop_summary_text(char* buf, int size) {
     if (count > 0) tot_rate /= static_cast<uint32_t>(count);
     int32_t baud = chnls[0].com_baud;
     double percent = baud > 0 ? tot_rate * 100.0 / baud * 10.0 : 0.0;
-    std::snprintf(buf, static_cast<size_t>(size), "Average cps: %d (%.2f%%)\rData errors:   %d\rQueue overruns:   %d\r",
-                  static_cast<int32_t>(tot_rate), percent, static_cast<int32_t>(errs), static_cast<int32_t>(ovlds));
+    std::snprintf(
+        buf, static_cast<size_t>(size), "Average cps: %d (%.2f%%)\rData errors:   %d\rQueue overruns:   %d\r",
+        static_cast<int32_t>(tot_rate), percent, static_cast<int32_t>(errs), static_cast<int32_t>(ovlds));
 }
 
 void loop_summary() {

@@ -53,7 +53,8 @@ void rx_ck(const uint8_t* buf, int len, chnl_struct* chnl) {
 
 void settle(ser::handle hndl, ser::overlapped* ov) {
     uint32_t n = 0;
-    while (!ser::get_overlapped_result(hndl, ov, &n, false) && kern::last_error() == kern::err::io_incomplete) {
+    while (!ser::get_overlapped_result(hndl, ov, &n, false) &&
+           kern::last_error() == kern::err::io_incomplete) {
         // A failing wait must not turn into a busy loop.
         if (kern::wait_event(ov->hEvent, kern::infinite) != kern::wait_object_0) kern::sleep(1);
     }
@@ -109,8 +110,8 @@ void read(void* arg) {
     rtimeouts.ReadTotalTimeoutConstant = 30;
     rtimeouts.WriteTotalTimeoutMultiplier = 0;
     rtimeouts.WriteTotalTimeoutConstant = 0;
-    ser::device_io_control(chnl->com_hndl, ser::IOCTL_SERIAL_SET_TIMEOUTS, &rtimeouts, sizeof rtimeouts, nullptr,
-                           0, &rerr, nullptr);
+    ser::device_io_control(chnl->com_hndl, ser::IOCTL_SERIAL_SET_TIMEOUTS, &rtimeouts, sizeof rtimeouts,
+                           nullptr, 0, &rerr, nullptr);
 
     chnl->in_cur = 0;
     chnl->in_count = 0;
@@ -178,7 +179,8 @@ void ovld_check(void* arg) {
         if (!ser::device_io_control(hndl, ser::IOCTL_SERIAL_GET_COMMSTATUS, nullptr, 0, &commstat,
                                     sizeof commstat, &siz, nullptr))
             break;
-        if ((commstat.Errors & ser::SERIAL_ERROR_QUEUEOVERRUN) && wrmon_thrd_hndl.get() != nullptr && !stop_begun())
+        if ((commstat.Errors & ser::SERIAL_ERROR_QUEUEOVERRUN) && wrmon_thrd_hndl.get() != nullptr &&
+            !stop_begun())
             ++chnl->in_ovlds;
     }
     kern::close_event(osMon.hEvent);

@@ -68,7 +68,8 @@ void write(void* arg) {
         else if (!in_flight[osw_mon])
             kern::sleep(refused_backoff_ms);  // nothing to wait for: do not spin on a dead port
 
-        if (in_flight[osw_mon] && kern::wait_event(osWrite[osw_mon].hEvent, kern::infinite) == kern::wait_object_0) {
+        if (in_flight[osw_mon] &&
+            kern::wait_event(osWrite[osw_mon].hEvent, kern::infinite) == kern::wait_object_0) {
             uint32_t n = 0;
             if (ser::get_overlapped_result(hndl, &osWrite[osw_mon], &n, false) ||
                 kern::last_error() != kern::err::io_incomplete) {
@@ -102,8 +103,8 @@ void wrmon(void*) {
             ++chnl->mon_loops;
             out_posted1 = chnl->out_posted;
             werr = 0;
-            if (ser::device_io_control(chnl->com_hndl, ser::IOCTL_SERIAL_GET_COMMSTATUS, nullptr, 0, &wserstat,
-                                       sizeof wserstat, &werr, nullptr) &&
+            if (ser::device_io_control(chnl->com_hndl, ser::IOCTL_SERIAL_GET_COMMSTATUS, nullptr, 0,
+                                       &wserstat, sizeof wserstat, &werr, nullptr) &&
                 werr == sizeof wserstat) {
                 chnl->out_pending = wserstat.AmountInOutQueue;
                 chnl->out_time_last = chnl->out_time.get();
@@ -137,6 +138,8 @@ void wrmon_watchdog() {
     }
 }
 
-uint32_t watchdog_loops_count() { return loops_count; }
+uint32_t watchdog_loops_count() {
+    return loops_count;
+}
 
 }  // namespace zentrel

@@ -8,7 +8,7 @@
 #include "platform/ui/ui.h"
 
 class box_recorder {
-public:
+  public:
     box_recorder() {
         std::lock_guard lk(m());
         texts().clear();
@@ -23,7 +23,7 @@ public:
         return texts();
     }
 
-private:
+  private:
     static std::mutex& m() {
         static std::mutex mu;
         return mu;

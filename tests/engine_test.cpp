@@ -2,20 +2,20 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <cstring>
 #include <cstdio>
+#include <cstring>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "box_recorder.h"
 #include "loop.h"
 #include "model/chnl.h"
 #include "platform/serial/backend.h"
 #include "platform/serial/virtual/vboard.h"
 #include "read.h"
-#include "box_recorder.h"
 #include "wait_until.h"
 #include "write.h"
 
@@ -30,9 +30,8 @@ constexpr double scale = 4.0;
 constexpr double scale = 20.0;
 #endif
 
-
 class EngineTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         kern::clock_config(scale, 0);
         threads0_ = kern::live_threads();
@@ -95,7 +94,9 @@ protected:
     int unplugged_ = -1;
 };
 
-uint32_t rate_of(int i) { return chnl_rate(chnls[i].out_cur, chnls[i].out_time, chnls[i].out_time0); }
+uint32_t rate_of(int i) {
+    return chnl_rate(chnls[i].out_cur, chnls[i].out_time, chnls[i].out_time0);
+}
 
 TEST_F(EngineTest, SixteenPortsRunAtLineCapacityWithoutErrors) {
     for (int32_t baud : {9600, 921600}) {
@@ -132,7 +133,8 @@ TEST_F(EngineTest, SixteenPortsRunAtLineCapacityWithoutErrors) {
         ASSERT_EQ(std::sscanf(text, "Average cps: %d (%lf%%)", &avg, &pct), 2) << text;
         EXPECT_GT(pct, 90.0);
         EXPECT_LT(pct, 125.0);
-        EXPECT_NE(std::string(text).find("\rData errors:   0\rQueue overruns:   0\r"), std::string::npos) << text;
+        EXPECT_NE(std::string(text).find("\rData errors:   0\rQueue overruns:   0\r"), std::string::npos)
+            << text;
         for (int i = 0; i < 16; i++) EXPECT_GT(chnls[i].in_count, 0u);
         board_.reset();
     }
@@ -215,7 +217,7 @@ TEST_F(EngineTest, HungStatusRequestIsReplacedByTheWatchdogAtTheThirdTick) {
     ASSERT_EQ(start(), 0);
     ASSERT_TRUE(wait_until([] { return chnls[0].mon_loops >= 1u; }));
     kern::sleep(200);
-    wrmon_watchdog();  // sees the heartbeat at 1 for the first time
+    wrmon_watchdog();                // sees the heartbeat at 1 for the first time
     uint32_t first = wrmon_thrd_id;  // handle values may be reused once closed; ids are not
     EXPECT_EQ(watchdog_loops_count(), 0u);
     wrmon_watchdog();
@@ -406,7 +408,8 @@ TEST(FlowBits, EachSettingOwnsOnlyItsBits) {
         uint32_t chs, fr;
     } cases[] = {{0, 0x01, 0x40}, {1, 0x01, 0x43}, {2, 0x12, 0x40}, {3, 0x09, 0x80}};
     for (const auto& c : cases) {
-        ser::SERIAL_HANDFLOW hf{0x01u | 0x04u | 0x20u | 0x40u, ser::SERIAL_RTS_HANDSHAKE | 0x04u | 0x08u, 111, 222};
+        ser::SERIAL_HANDFLOW hf{0x01u | 0x04u | 0x20u | 0x40u, ser::SERIAL_RTS_HANDSHAKE | 0x04u | 0x08u, 111,
+                                222};
         loop_flow_bits(c.flow, &hf);
         EXPECT_EQ(hf.ControlHandShake & 0x3Bu, c.chs) << c.flow;
         EXPECT_EQ(hf.ControlHandShake & ~0x3Bu, 0x44u) << "bits outside the mask are kept";

@@ -1,11 +1,12 @@
 // The kernel layer: events, cooperative termination, thread reclamation and the clock.
+#include "platform/kernel/kernel.h"
+
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <chrono>
 #include <thread>
 
-#include "platform/kernel/kernel.h"
 #include "wait_until.h"
 
 namespace {
@@ -13,7 +14,7 @@ namespace {
 using namespace std::chrono_literals;
 
 class KernelTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         kern::clock_config(1.0, 0);
         threads0_ = kern::live_threads();
@@ -137,7 +138,9 @@ TEST_F(KernelTest, TerminateOfBusyThreadWaitsForItsNextCall) {
     kern::close_thread(t);
 }
 
-void quick(void* p) { static_cast<std::atomic<int>*>(p)->fetch_add(1); }
+void quick(void* p) {
+    static_cast<std::atomic<int>*>(p)->fetch_add(1);
+}
 
 void owns_event(void* p) {
     kern::event_handle e = kern::create_event(true, false);

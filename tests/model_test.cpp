@@ -18,9 +18,19 @@ TEST(ChannelTable, StartupNumberingFollowsTheFirstPortRule) {
     struct {
         const char* cmdline;
         int first;
-    } cases[] = {{"", 3},       {nullptr, 3}, {"abc", 3},       {"7", 7},     {"  5xyz", 5},
-                 {"-2", -2},    {"+9", 9},    {"- 4", 3},       {"12 13", 12}, {"99999999999", INT32_MAX},
-                 {"\t\n 8", 8}, {"-", 3},     {"-99999999999", INT32_MIN}};
+    } cases[] = {{"", 3},
+                 {nullptr, 3},
+                 {"abc", 3},
+                 {"7", 7},
+                 {"  5xyz", 5},
+                 {"-2", -2},
+                 {"+9", 9},
+                 {"- 4", 3},
+                 {"12 13", 12},
+                 {"99999999999", INT32_MAX},
+                 {"\t\n 8", 8},
+                 {"-", 3},
+                 {"-99999999999", INT32_MIN}};
     for (const auto& c : cases) {
         SCOPED_TRACE(c.cmdline ? c.cmdline : "(null)");
         chnls_startup(c.cmdline);
@@ -153,7 +163,8 @@ TEST(ReceiveCheck, FastPathAgreesWithTheByteRuleOnDamagedStreams) {
                                  stream.begin() + static_cast<long>(off) + len);
         switch (rng() % 6) {
             case 0:  // corrupt a few bytes anywhere, including the first and the last
-                for (int k = 1 + static_cast<int>(rng() % 3); k > 0; k--) buf[rng() % buf.size()] = uint8_t(rng());
+                for (int k = 1 + static_cast<int>(rng() % 3); k > 0; k--)
+                    buf[rng() % buf.size()] = uint8_t(rng());
                 break;
             case 1:  // drop a stretch (a shift of the stream)
                 if (buf.size() > 2) {

@@ -9,12 +9,12 @@
 #include <string>
 #include <vector>
 
+#include "box_recorder.h"
 #include "loop.h"
 #include "model/chnl.h"
 #include "platform/serial/backend.h"
 #include "platform/serial/termios/termios_backend.h"
 #include "plug.h"
-#include "box_recorder.h"
 #include "wait_until.h"
 #include "write.h"
 
@@ -29,7 +29,6 @@ constexpr double rate_tolerance = 0.10;
 #else
 constexpr double rate_tolerance = 0.01;
 #endif
-
 
 // A channel's figures as the write monitor left them at one of its passes.
 struct sample {

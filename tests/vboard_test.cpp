@@ -104,7 +104,7 @@ struct port {
 };
 
 class VBoardTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         kern::clock_config(25.0, 0);
         threads0_ = kern::live_threads();

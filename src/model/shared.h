@@ -9,7 +9,7 @@ namespace zentrel {
 
 template <class T>
 class shared {
-public:
+  public:
     constexpr shared() noexcept : v_(T{}) {}
     constexpr shared(T x) noexcept : v_(x) {}  // NOLINT: reads like the plain field it stands for
     shared(const shared&) = delete;
@@ -25,7 +25,7 @@ public:
     shared& operator+=(T x) noexcept { return *this = static_cast<T>(get() + x); }
     shared& operator++() noexcept { return *this += T{1}; }
 
-private:
+  private:
     std::atomic<T> v_;
 };
 

@@ -9,7 +9,7 @@
 namespace ser {
 
 class port {
-public:
+  public:
     virtual ~port() = default;
     // Same contracts as the calls in serial.h; the handle lookup and the checks are done already.
     virtual bool ioctl(uint32_t code, const void* in, uint32_t in_size, void* out, uint32_t out_size,
@@ -21,7 +21,7 @@ public:
 };
 
 class backend {
-public:
+  public:
     virtual ~backend() = default;
     // True when this backend serves the device path.
     virtual bool claims(const char* path) const = 0;

@@ -57,7 +57,9 @@ struct SERIAL_STATUS {
 static_assert(sizeof(SERIAL_STATUS) == 20);
 
 // ---- Request codes (device type 0x1B, METHOD_BUFFERED, FILE_ANY_ACCESS) --------------------------
-constexpr uint32_t serial_ctl_code(uint32_t function) { return (0x1Bu << 16) | (function << 2); }
+constexpr uint32_t serial_ctl_code(uint32_t function) {
+    return (0x1Bu << 16) | (function << 2);
+}
 
 constexpr uint32_t IOCTL_SERIAL_SET_BAUD_RATE = serial_ctl_code(1);
 constexpr uint32_t IOCTL_SERIAL_SET_TIMEOUTS = serial_ctl_code(7);

@@ -105,8 +105,8 @@ void park_if_stopped(std::unique_lock<std::mutex>& lk, thread* me) {
 
 steady::time_point real_deadline(uint32_t ms) {
     double real_ms = ms / g().scale.load(std::memory_order_relaxed);
-    return steady::now() + std::chrono::duration_cast<steady::duration>(
-                               std::chrono::duration<double, std::milli>(real_ms));
+    return steady::now() +
+           std::chrono::duration_cast<steady::duration>(std::chrono::duration<double, std::milli>(real_ms));
 }
 
 void delete_event_locked(event* e) {
@@ -164,8 +164,12 @@ void trampoline(thread* t) {
 
 }  // namespace
 
-uint32_t last_error() { return tls_last_error; }
-void set_last_error(uint32_t code) { tls_last_error = code; }
+uint32_t last_error() {
+    return tls_last_error;
+}
+void set_last_error(uint32_t code) {
+    tls_last_error = code;
+}
 
 // ---- Clock ---------------------------------------------------------------------------------------
 
@@ -177,7 +181,9 @@ uint64_t now_us() {
            static_cast<uint64_t>(v);
 }
 
-uint32_t tick_count() { return static_cast<uint32_t>(now_us() / 1000u); }
+uint32_t tick_count() {
+    return static_cast<uint32_t>(now_us() / 1000u);
+}
 
 void clock_config(double scale, uint32_t tick_start) {
     auto& s = g();
@@ -186,7 +192,9 @@ void clock_config(double scale, uint32_t tick_start) {
     s.base_ns.store(steady::now().time_since_epoch().count(), std::memory_order_relaxed);
 }
 
-double clock_scale() { return g().scale.load(std::memory_order_relaxed); }
+double clock_scale() {
+    return g().scale.load(std::memory_order_relaxed);
+}
 
 void sleep(uint32_t ms) {
     thread* me = self();
@@ -387,7 +395,9 @@ bool thread_stopped(thread_handle t) {
     return t->finished || t->parked;
 }
 
-uint32_t current_thread_id() { return self()->id; }
+uint32_t current_thread_id() {
+    return self()->id;
+}
 
 int live_threads() {
     std::lock_guard lk(g().m);

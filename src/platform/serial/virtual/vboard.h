@@ -67,7 +67,7 @@ struct port_snapshot {
 };
 
 class board {
-public:
+  public:
     // Parses the configuration and registers the board as the backend of "\\.\COM" paths.
     // Throws std::invalid_argument with a message naming the faulty item. The board keeps time on
     // kern::now_us() from here on, so set the clock (kern::clock_config) before creating it.
@@ -85,7 +85,7 @@ public:
 
     struct impl;
 
-private:
+  private:
     std::unique_ptr<impl> impl_;
 };
 

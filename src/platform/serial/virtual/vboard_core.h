@@ -106,7 +106,7 @@ struct port_state {
 };
 
 class core : public std::enable_shared_from_this<core> {
-public:
+  public:
     explicit core(cfg::config c);
 
     // The port, created on first use; null when the configuration has no such port.
@@ -145,7 +145,7 @@ public:
     std::condition_variable cv;
     bool stopping = false;
 
-private:
+  private:
     void step_once(uint64_t t);
     void advance_tx(port_state& p, uint64_t t);
     void advance_slow(port_state& p, uint64_t t);

@@ -60,7 +60,7 @@ uint32_t u32(const void* in) {
 }
 
 class vport final : public ser::port {
-public:
+  public:
     vport(std::shared_ptr<core> c, port_state* p, uint64_t gen) : c_(std::move(c)), p_(p), gen_(gen) {}
 
     bool ioctl(uint32_t code, const void* in, uint32_t in_size, void* out, uint32_t out_size,
@@ -103,7 +103,7 @@ public:
         c_->reschedule();
     }
 
-private:
+  private:
     // This handle's open is still the port's current one (not closed, not replaced by a reopen).
     bool owned() const { return p_->open && p_->gen == gen_; }
     bool usable() const {
