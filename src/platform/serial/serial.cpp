@@ -78,6 +78,16 @@ void mark_pending(overlapped* ov) {
     std::atomic_ref<uint32_t>(ov->internal).store(kern::err::io_pending, std::memory_order_release);
 }
 
+bool wait_record(overlapped* ov, uint32_t* count) {
+    std::atomic_ref<uint32_t> status(ov->internal);
+    while (status.load(std::memory_order_acquire) == kern::err::io_pending)
+        if (kern::wait_event(ov->hEvent, kern::infinite) != kern::wait_object_0) return false;
+    if (count) *count = std::atomic_ref<uint32_t>(ov->internal_high).load(std::memory_order_relaxed);
+    uint32_t st = status.load(std::memory_order_acquire);
+    if (st != 0) return kern::set_last_error(st), false;
+    return true;
+}
+
 handle create_file(const char* path) {
     kern::checkpoint();
     backend* chosen = nullptr;

@@ -168,12 +168,7 @@ class vport final : public ser::port {
             if (ok) return true;
             if (kern::last_error() != kern::err::io_pending) return false;
         }
-        std::atomic_ref<uint32_t> status(o.internal);
-        while (status.load(std::memory_order_acquire) == kern::err::io_pending)
-            if (kern::wait_event(o.hEvent, kern::infinite) != kern::wait_object_0) return false;
-        if (count) *count = std::atomic_ref<uint32_t>(o.internal_high).load(std::memory_order_relaxed);
-        uint32_t st = status.load(std::memory_order_acquire);
-        return st ? refuse(st) : true;
+        return ser::wait_record(&o, count);
     }
 
     std::shared_ptr<core> c_;
