@@ -1,29 +1,13 @@
-// The program's entry on Linux: the command line, batch mode and the choice of user interface.
-//
-// Options set the same settings the menus and dialogs set, through the same code: they become
-// menu commands (WM_COMMAND ids) and scripted answers to the settings dialogs, posted once the main
-// window exists. The window runs in the terminal; batch mode runs the same program on the headless
-// user interface and prints what the window would show.
+// The program's entry on Linux: signals, the terminal, and the serial backend for device files.
+// The command line itself and batch mode are shared with the other platforms (cli.h).
 #include <signal.h>
 #include <unistd.h>
 
-#include <CLI/CLI.hpp>
 #include <csignal>
 #include <cstdio>
-#include <cstring>
-#include <memory>
-#include <optional>
-#include <stdexcept>
-#include <string>
-#include <vector>
 
-#include "loop.h"
-#include "model/chnl.h"
-#include "platform/kernel/kernel.h"
-#include "platform/serial/virtual/vboard.h"
+#include "platform/ui/cli/cli.h"
 #include "platform/ui/curses/curses_ui.h"
-#include "platform/ui/headless/headless.h"
-#include "res/resources.h"
 #include "zentrel.h"
 
 #ifdef ZENTREL_HAVE_TERMIOS
@@ -33,34 +17,11 @@
 namespace {
 
 using namespace zentrel;
-namespace hl = ui::headless;
 
-constexpr int exit_clean = 0;
-constexpr int exit_data_errors = 1;
-constexpr int exit_port_failed = 2;
-constexpr int exit_usage = 64;
-
-// What the options ask for, applied once the window exists.
-struct request {
-    int baud_cmd = 0;  // 501..509, 0: default
-    int flow_cmd = 0;  // 601..604
-    bool loopback = false;
-    bool no_verify = false;
-    std::optional<std::string> count, minutes;
-    bool batch = false;
-    bool json = false;
-};
-request req;
-
-// Batch bookkeeping, window thread only.
-int requested_count = 0;
-bool started = false;
-uint32_t run_start_tick = 0;
-
-volatile sig_atomic_t stop_requested = 0;
+cli::options opts;
 
 void on_signal(int) {
-    stop_requested = 1;
+    cli::stop_requested = 1;
 }
 
 void install_signals() {
@@ -71,14 +32,8 @@ void install_signals() {
     sigaction(SIGTERM, &sa, nullptr);
     sigaction(SIGHUP, &sa, nullptr);
     // A closed output (`| head`) must not kill the program with its ports still configured: the
-    // failed write ends the run instead (see flush_output).
+    // failed write ends the run instead.
     std::signal(SIGPIPE, SIG_IGN);
-}
-
-// Flushes standard output; when nobody reads it any more the run is ended as Ctrl-C ends it.
-void flush_output() {
-    if (std::fflush(stdout) != 0 || std::ferror(stdout))
-        if (stop_requested == 0) stop_requested = 1;
 }
 
 // Real serial devices: the Linux backend serves paths beginning with '/'.
@@ -91,293 +46,30 @@ bool install_device_backend() {
 #endif
 }
 
-// The main window as the back end announced it (the program's own handle is stored a moment later).
-ui::window_handle main_wnd = nullptr;
-
-void post_command(uint32_t id) {
-    ui::post_message(main_wnd, ui::wm_command, id, 0);
-}
-
-// The options as the operator's own commands, queued ahead of everything else.
-void apply_request() {
-    if (req.baud_cmd) post_command(static_cast<uint32_t>(req.baud_cmd));
-    if (req.flow_cmd) post_command(static_cast<uint32_t>(req.flow_cmd));
-    if (req.loopback) post_command(cmd_loopback_set);
-    if (req.no_verify) post_command(cmd_no_verify);
-    if (req.count) {
-        hl::script_dialog({{req.count->c_str(), ui::id_ok}});
-        post_command(cmd_count);
-    }
-    if (req.minutes) {
-        hl::script_dialog({{req.minutes->c_str(), ui::id_ok}});
-        post_command(cmd_time);
-    }
-}
-
-// ---- Batch mode -----------------------------------------------------------------------------------
-
-std::string lines_of(const char* text) {
-    std::string s(text ? text : "");
-    for (auto& c : s)
-        if (c == '\r') c = '\n';
-    if (!s.empty() && s.back() != '\n') s += '\n';
-    return s;
-}
-
-std::string json_escape(const std::string& s) {
-    std::string o;
-    for (unsigned char c : s) {
-        if (c == '"' || c == '\\') {
-            o += '\\';
-            o += static_cast<char>(c);
-        } else if (c < 0x20) {
-            char b[8];
-            std::snprintf(b, sizeof b, "\\u%04x", c);
-            o += b;
-        } else {
-            o += static_cast<char>(c);
-        }
-    }
-    return o;
-}
-
-void print_sample() {
-    if (req.json) {
-        std::string o =
-            "{\"type\":\"sample\",\"elapsed_ms\":" + std::to_string(kern::tick_count() - run_start_tick) +
-            ",\"ports\":[";
-        const int count = chnl_count;
-        for (int i = 0; i < count; i++) {
-            const chnl_struct* c = &chnls[i];
-            char label[80];
-            port_label(label, sizeof label, c->com_nbr);
-            uint32_t t = c->out_time, t0 = c->out_time0;
-            if (i) o += ",";
-            o += "{\"port\":\"" + json_escape(label) + "\",\"sampled\":" + (t != t0 ? "true" : "false") +
-                 ",\"xmit\":" + std::to_string(c->out_cur.get()) +
-                 ",\"rcv\":" + std::to_string(c->in_cur.get()) +
-                 ",\"errs\":" + std::to_string(c->in_errs.get()) +
-                 ",\"ovlds\":" + std::to_string(c->in_ovlds.get()) +
-                 ",\"rate\":" + std::to_string(chnl_rate(c->out_cur, t, t0)) +
-                 ",\"txqueue\":" + std::to_string(c->out_pending.get()) + "}";
-        }
-        o += "]}";
-        std::printf("%s\n", o.c_str());
-    } else {
-        // The rows the window shows: header and the sampled channels.
-        for (int r = 1; r <= 1 + max_chnls; r++) {
-            std::string line = hl::row(r).substr(2);
-            while (!line.empty() && line.back() == ' ') line.pop_back();
-            if (!line.empty()) std::printf("%s\n", line.c_str());
-        }
-        std::printf("\n");
-    }
-    flush_output();
-}
-
-void print_summary(const char* text) {
-    if (req.json) {
-        int cps = 0, errs = 0, ovlds = 0;
-        double percent = 0;
-        std::sscanf(text, "Average cps: %d (%lf%%)\rData errors: %d\rQueue overruns: %d", &cps, &percent,
-                    &errs, &ovlds);
-        char b[256];
-        std::snprintf(b, sizeof b,
-                      "{\"type\":\"summary\",\"average_cps\":%d,\"percent\":%.2f,\"data_errors\":%d,"
-                      "\"queue_overruns\":%d,\"ports\":%d,\"baud\":%d}",
-                      cps, percent, errs, ovlds, chnl_count.get(), chnls[0].com_baud.get());
-        std::printf("%s\n", b);
-    } else {
-        std::printf("%s", lines_of(text).c_str());
-    }
-    flush_output();
-}
-
-void batch_present(ui::window_handle) {
-    static int last_paints = 0;
-    if (hl::paints() == last_paints) return;  // title or menu changes draw nothing
-    last_paints = hl::paints();
-    if (loop_running) print_sample();
-}
-
-int batch_box(ui::window_handle, const char* text, const char*) {
-    // The run's summary goes to the output; every other box is a diagnostic.
-    char summary[200];
-    loop_summary_text(summary, sizeof summary);
-    if (!loop_running && std::strcmp(summary, text) == 0) {
-        print_summary(text);
-        ui::post_message(main_wnd, ui::wm_close, 0, 0);
-    } else {
-        std::fprintf(stderr, "zentrel: %s", lines_of(text).c_str());
-    }
-    return ui::id_ok;
-}
-
-int batch_thread_box(ui::window_handle, const char* text, const char*) {
-    std::fprintf(stderr, "zentrel: %s", lines_of(text).c_str());
-    return ui::id_ok;
-}
-
-void batch_wait(uint32_t clock_ms) {
-    if (stop_requested == 1) {
-        stop_requested = 2;
-        // Ctrl-C ends the run as Stop does: summary, then the end.
-        if (loop_running)
-            post_command(cmd_stop);
-        else
-            ui::post_message(main_wnd, ui::wm_close, 0, 0);
-        return;
-    }
-    hl::wait_queue(clock_ms < 100 ? clock_ms : 100);
-}
-
-void before_start(void*) {
-    requested_count = chnl_count;
-}
-
-void after_start(void*) {
-    started = loop_running != 0;
-    run_start_tick = kern::tick_count();
-    if (!started) ui::post_message(main_wnd, ui::wm_close, 0, 0);
-}
-
-void batch_created(ui::window_handle w) {
-    main_wnd = w;
-    apply_request();
-    hl::post_task(before_start, nullptr);
-    post_command(cmd_start);
-    hl::post_task(after_start, nullptr);
-}
-
-int run_batch(const char* first) {
-    hl::backend b;
-    b.created = batch_created;
-    b.present = batch_present;
-    b.box = batch_box;
-    b.thread_box = batch_thread_box;
-    b.wait = batch_wait;
-    hl::set_backend(b);
-    hl::set_box_echo(false);
-    WinMain(nullptr, nullptr, first, ui::sw_shownormal);
-    if (!started || chnl_count < requested_count) return exit_port_failed;
-    uint32_t errs = 0;
-    for (int i = 0; i < chnl_count; i++) errs += chnls[i].in_errs + chnls[i].in_ovlds;
-    return errs ? exit_data_errors : exit_clean;
-}
-
-// ---- Window mode ----------------------------------------------------------------------------------
-
 void window_created(ui::window_handle w) {
-    main_wnd = w;
-    apply_request();
+    cli::apply(opts, w);
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    CLI::App app{"Zentrel - Serial I/O Performance Analyzer", "zentrel"};
-    std::string first;
-    int count = 0, minutes = 0, seconds = 0;
-    std::string baud, flow, prefix = "/dev/ttyS";
-    std::string virtual_config;
-    bool loopback = false, no_verify = false, batch = false, json = false, version = false;
-
-    app.add_option("FIRST", first, "first port number (default 3)");
-    auto* count_opt = app.add_option("-n,--count", count, "number of ports, 1 to 16");
-    std::vector<std::string> rates;
-    for (int32_t r : speed_rates) rates.push_back(std::to_string(r));
-    app.add_option("-b,--baud", baud, "baud rate, one of the Speed menu's")->check(CLI::IsMember(rates));
-    app.add_option("-f,--flow", flow, "flow control")
-        ->check(CLI::IsMember({"none", "xonxoff", "dtrdsr", "rtscts"}));
-    app.add_flag("-l,--internal-loopback", loopback, "loop every port back inside the board");
-    app.add_flag("--no-verify", no_verify, "do not compare received data with the pattern");
-    auto* time_opt = app.add_option("-t,--time", minutes, "time limit in minutes (0: none)");
-    auto* secs_opt = app.add_option("--seconds", seconds, "time limit in seconds, for short runs")
-                         ->check(CLI::Range(1, max_time_limit_secs));
-    app.add_option("-d,--device-prefix", prefix, "device path before the port number")->capture_default_str();
-    auto* virtual_opt = app.add_option("--virtual", virtual_config,
-                                       "use the built-in virtual board (--virtual=CONFIG: its configuration)")
-                            ->expected(0, 1);
-    app.add_flag("--batch", batch,
-                 "no window: start at once, stop at the time limit or on Ctrl-C, print a summary");
-    app.add_flag("--json", json, "with --batch: one JSON object per second and one for the summary");
-    app.add_flag("-V,--version", version, "show the version");
-    secs_opt->excludes(time_opt);
-
-    try {
-        app.parse(argc, argv);
-    } catch (const CLI::CallForHelp&) {
-        std::printf("%s", app.help().c_str());
-        std::printf(
-            "\nExit codes in batch mode: 0 clean run, 1 data errors or overruns, 2 a port could not be "
-            "opened\n"
-            "or configured, 64 usage error.\n");
-        return 0;
-    } catch (const CLI::ParseError& e) {
-        std::fprintf(stderr, "zentrel: %s\nRun 'zentrel --help' for the options.\n", e.what());
-        return exit_usage;
-    }
-    if (version) {
-        std::printf("zentrel %s (%s)\n%s\n", res::version_value("FileVersion"),
-                    res::version_value("CompanyName"), res::version_value("LegalCopyright"));
-        return 0;
-    }
-    if (json && !batch) {
-        std::fprintf(stderr, "zentrel: --json needs --batch\n");
-        return exit_usage;
-    }
-    if (seconds && !batch) {
-        std::fprintf(stderr, "zentrel: --seconds needs --batch\n");
-        return exit_usage;
-    }
-
-    req.batch = batch;
-    req.json = json;
-    req.loopback = loopback;
-    req.no_verify = no_verify;
-    for (int i = 0; i < 9; i++)
-        if (!baud.empty() && baud == std::to_string(speed_rates[i]))
-            req.baud_cmd = static_cast<int>(cmd_baud_first) + i;
-    const char* flows[] = {"none", "xonxoff", "dtrdsr", "rtscts"};
-    for (int i = 0; i < 4; i++)
-        if (flow == flows[i]) req.flow_cmd = static_cast<int>(cmd_flow_first) + i;
-    if (*count_opt) req.count = std::to_string(count);
-    if (*time_opt) req.minutes = std::to_string(minutes);
-    time_limit_secs = seconds;
-
+    int code = cli::parse(argc, argv, "/dev/ttyS", opts);
+    if (code >= 0) return code;
     std::unique_ptr<vboard::board> board;
-    if (*virtual_opt) {
-        try {
-            board = std::make_unique<vboard::board>(virtual_config);
-        } catch (const std::invalid_argument& e) {
-            std::fprintf(stderr, "zentrel: virtual board: %s\n", e.what());
-            return exit_usage;
-        }
-    } else {
-        // A port path is the prefix and the number; it must fit the channel record's path field.
-        if (prefix.empty() || prefix.size() + 12 > static_cast<size_t>(com_link_size)) {
-            std::fprintf(stderr,
-                         "zentrel: device prefix '%s' is too long for a port path (at most %d characters)\n",
-                         prefix.c_str(), com_link_size - 12);
-            return exit_usage;
-        }
-        std::snprintf(devLink, sizeof devLink, "%s", prefix.c_str());
-        if (!install_device_backend())
-            std::fprintf(stderr, "zentrel: no serial device backend in this build; use --virtual\n");
-    }
+    code = cli::prepare(opts, board, install_device_backend);
+    if (code >= 0) return code;
 
     install_signals();
-    int code;
-    if (batch) {
-        code = run_batch(first.c_str());
+    if (opts.batch) {
+        code = cli::run_batch(opts);
     } else if (!isatty(STDOUT_FILENO) || !isatty(STDIN_FILENO)) {
         std::fprintf(stderr, "zentrel: the window needs a terminal; use --batch for an unattended run\n");
-        code = exit_usage;
+        code = cli::exit_usage;
     } else {
         code = ui::term::run(
-            window_created, &stop_requested,
+            window_created, &cli::stop_requested,
             [](const char* cmdline) { return WinMain(nullptr, nullptr, cmdline, ui::sw_shownormal); },
-            first.c_str());
+            opts.first.c_str());
     }
     board.reset();
     return code;

@@ -1,0 +1,316 @@
+// The command line shared by the platforms' entries.
+//
+// Options set the same settings the menus and dialogs set, through the same code: they become menu
+// commands (WM_COMMAND ids) and scripted answers to the settings dialogs, posted once the main window
+// exists. Batch mode runs the same program on the headless user interface and prints what the window
+// would show.
+#include "platform/ui/cli/cli.h"
+
+#include <CLI/CLI.hpp>
+#include <cstdio>
+#include <cstring>
+#include <stdexcept>
+#include <vector>
+
+#include "loop.h"
+#include "model/chnl.h"
+#include "platform/kernel/kernel.h"
+#include "platform/ui/headless/headless.h"
+#include "res/resources.h"
+#include "zentrel.h"
+
+namespace zentrel::cli {
+
+volatile std::sig_atomic_t stop_requested = 0;
+
+namespace {
+
+namespace hl = ui::headless;
+
+const options* req = nullptr;  // the options of the batch run
+
+// Batch bookkeeping, window thread only.
+int requested_count = 0;
+bool started = false;
+uint32_t run_start_tick = 0;
+
+// The main window as the back end announced it (the program's own handle is stored a moment later).
+ui::window_handle main_wnd = nullptr;
+
+void post_command(uint32_t id) {
+    ui::post_message(main_wnd, ui::wm_command, id, 0);
+}
+
+// Flushes standard output; when nobody reads it any more the run is ended as Ctrl-C ends it.
+void flush_output() {
+    if (std::fflush(stdout) != 0 || std::ferror(stdout))
+        if (stop_requested == 0) stop_requested = 1;
+}
+
+std::string lines_of(const char* text) {
+    std::string s(text ? text : "");
+    for (auto& c : s)
+        if (c == '\r') c = '\n';
+    if (!s.empty() && s.back() != '\n') s += '\n';
+    return s;
+}
+
+void print_sample() {
+    if (req->json) {
+        std::string o =
+            "{\"type\":\"sample\",\"elapsed_ms\":" + std::to_string(kern::tick_count() - run_start_tick) +
+            ",\"ports\":[";
+        const int count = chnl_count;
+        for (int i = 0; i < count; i++) {
+            const chnl_struct* c = &chnls[i];
+            char label[80];
+            port_label(label, sizeof label, c->com_nbr);
+            uint32_t t = c->out_time, t0 = c->out_time0;
+            if (i) o += ",";
+            o += "{\"port\":\"" + json_escape(label) + "\",\"sampled\":" + (t != t0 ? "true" : "false") +
+                 ",\"xmit\":" + std::to_string(c->out_cur.get()) +
+                 ",\"rcv\":" + std::to_string(c->in_cur.get()) +
+                 ",\"errs\":" + std::to_string(c->in_errs.get()) +
+                 ",\"ovlds\":" + std::to_string(c->in_ovlds.get()) +
+                 ",\"rate\":" + std::to_string(chnl_rate(c->out_cur, t, t0)) +
+                 ",\"txqueue\":" + std::to_string(c->out_pending.get()) + "}";
+        }
+        o += "]}";
+        std::printf("%s\n", o.c_str());
+    } else {
+        // The rows the window shows: header and the sampled channels.
+        for (int r = 1; r <= 1 + max_chnls; r++) {
+            std::string line = hl::row(r).substr(2);
+            while (!line.empty() && line.back() == ' ') line.pop_back();
+            if (!line.empty()) std::printf("%s\n", line.c_str());
+        }
+        std::printf("\n");
+    }
+    flush_output();
+}
+
+void print_summary(const char* text) {
+    if (req->json) {
+        int cps = 0, errs = 0, ovlds = 0;
+        double percent = 0;
+        std::sscanf(text, "Average cps: %d (%lf%%)\rData errors: %d\rQueue overruns: %d", &cps, &percent,
+                    &errs, &ovlds);
+        char b[256];
+        std::snprintf(b, sizeof b,
+                      "{\"type\":\"summary\",\"average_cps\":%d,\"percent\":%.2f,\"data_errors\":%d,"
+                      "\"queue_overruns\":%d,\"ports\":%d,\"baud\":%d}",
+                      cps, percent, errs, ovlds, chnl_count.get(), chnls[0].com_baud.get());
+        std::printf("%s\n", b);
+    } else {
+        std::printf("%s", lines_of(text).c_str());
+    }
+    flush_output();
+}
+
+void batch_present(ui::window_handle) {
+    static int last_paints = 0;
+    if (hl::paints() == last_paints) return;  // title or menu changes draw nothing
+    last_paints = hl::paints();
+    if (loop_running) print_sample();
+}
+
+int batch_box(ui::window_handle, const char* text, const char*) {
+    // The run's summary goes to the output; every other box is a diagnostic.
+    char summary[200];
+    loop_summary_text(summary, sizeof summary);
+    if (!loop_running && std::strcmp(summary, text) == 0) {
+        print_summary(text);
+        ui::post_message(main_wnd, ui::wm_close, 0, 0);
+    } else {
+        std::fprintf(stderr, "zentrel: %s", lines_of(text).c_str());
+    }
+    return ui::id_ok;
+}
+
+int batch_thread_box(ui::window_handle, const char* text, const char*) {
+    std::fprintf(stderr, "zentrel: %s", lines_of(text).c_str());
+    return ui::id_ok;
+}
+
+void batch_wait(uint32_t clock_ms) {
+    if (stop_requested == 1) {
+        stop_requested = 2;
+        // Ctrl-C ends the run as Stop does: summary, then the end.
+        if (loop_running)
+            post_command(cmd_stop);
+        else
+            ui::post_message(main_wnd, ui::wm_close, 0, 0);
+        return;
+    }
+    hl::wait_queue(clock_ms < 100 ? clock_ms : 100);
+}
+
+void before_start(void*) {
+    requested_count = chnl_count;
+}
+
+void after_start(void*) {
+    started = loop_running != 0;
+    run_start_tick = kern::tick_count();
+    if (!started) ui::post_message(main_wnd, ui::wm_close, 0, 0);
+}
+
+void batch_created(ui::window_handle w) {
+    main_wnd = w;
+    apply(*req, w);
+    hl::post_task(before_start, nullptr);
+    post_command(cmd_start);
+    hl::post_task(after_start, nullptr);
+}
+
+int run_batch_impl() {
+    hl::backend b;
+    b.created = batch_created;
+    b.present = batch_present;
+    b.box = batch_box;
+    b.thread_box = batch_thread_box;
+    b.wait = batch_wait;
+    hl::set_backend(b);
+    hl::set_box_echo(false);
+    WinMain(nullptr, nullptr, req->first.c_str(), ui::sw_shownormal);
+    if (!started || chnl_count < requested_count) return exit_port_failed;
+    uint32_t errs = 0;
+    for (int i = 0; i < chnl_count; i++) errs += chnls[i].in_errs + chnls[i].in_ovlds;
+    return errs ? exit_data_errors : exit_clean;
+}
+
+}  // namespace
+
+std::string json_escape(const std::string& s) {
+    std::string o;
+    for (unsigned char c : s) {
+        if (c == '"' || c == '\\') {
+            o += '\\';
+            o += static_cast<char>(c);
+        } else if (c < 0x20) {
+            char b[8];
+            std::snprintf(b, sizeof b, "\\u%04x", c);
+            o += b;
+        } else {
+            o += static_cast<char>(c);
+        }
+    }
+    return o;
+}
+
+void apply(const options& o, ui::window_handle w) {
+    main_wnd = w;
+    if (o.baud_cmd) post_command(static_cast<uint32_t>(o.baud_cmd));
+    if (o.flow_cmd) post_command(static_cast<uint32_t>(o.flow_cmd));
+    if (o.loopback) post_command(cmd_loopback_set);
+    if (o.no_verify) post_command(cmd_no_verify);
+    if (o.count) {
+        hl::script_dialog({{o.count->c_str(), ui::id_ok}});
+        post_command(cmd_count);
+    }
+    if (o.minutes) {
+        hl::script_dialog({{o.minutes->c_str(), ui::id_ok}});
+        post_command(cmd_time);
+    }
+}
+
+int run_batch(const options& o) {
+    req = &o;
+    const int code = run_batch_impl();
+    req = nullptr;
+    return code;
+}
+
+int parse(int argc, char** argv, const char* default_prefix, options& o) {
+    CLI::App app{"Zentrel - Serial I/O Performance Analyzer", "zentrel"};
+    int count = 0, minutes = 0;
+    std::string baud, flow;
+    bool version = false;
+    o.prefix = default_prefix;
+
+    app.add_option("FIRST", o.first, "first port number (default 3)");
+    auto* count_opt = app.add_option("-n,--count", count, "number of ports, 1 to 16");
+    std::vector<std::string> rates;
+    for (int32_t r : speed_rates) rates.push_back(std::to_string(r));
+    app.add_option("-b,--baud", baud, "baud rate, one of the Speed menu's")->check(CLI::IsMember(rates));
+    app.add_option("-f,--flow", flow, "flow control")
+        ->check(CLI::IsMember({"none", "xonxoff", "dtrdsr", "rtscts"}));
+    app.add_flag("-l,--internal-loopback", o.loopback, "loop every port back inside the board");
+    app.add_flag("--no-verify", o.no_verify, "do not compare received data with the pattern");
+    auto* time_opt = app.add_option("-t,--time", minutes, "time limit in minutes (0: none)");
+    auto* secs_opt = app.add_option("--seconds", o.seconds, "time limit in seconds, for short runs")
+                         ->check(CLI::Range(1, max_time_limit_secs));
+    app.add_option("-d,--device-prefix", o.prefix, "device path before the port number")
+        ->capture_default_str();
+    auto* virtual_opt = app.add_option("--virtual", o.virtual_config,
+                                       "use the built-in virtual board (--virtual=CONFIG: its configuration)")
+                            ->expected(0, 1);
+    app.add_flag("--batch", o.batch,
+                 "no window: start at once, stop at the time limit or on Ctrl-C, print a summary");
+    app.add_flag("--json", o.json, "with --batch: one JSON object per second and one for the summary");
+    app.add_flag("-V,--version", version, "show the version");
+    secs_opt->excludes(time_opt);
+
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::CallForHelp&) {
+        std::printf("%s", app.help().c_str());
+        std::printf(
+            "\nExit codes in batch mode: 0 clean run, 1 data errors or overruns, 2 a port could not be "
+            "opened\n"
+            "or configured, 64 usage error.\n");
+        return exit_clean;
+    } catch (const CLI::ParseError& e) {
+        std::fprintf(stderr, "zentrel: %s\nRun 'zentrel --help' for the options.\n", e.what());
+        return exit_usage;
+    }
+    if (version) {
+        std::printf("zentrel %s (%s)\n%s\n", res::version_value("FileVersion"),
+                    res::version_value("CompanyName"), res::version_value("LegalCopyright"));
+        return exit_clean;
+    }
+    if (o.json && !o.batch) {
+        std::fprintf(stderr, "zentrel: --json needs --batch\n");
+        return exit_usage;
+    }
+    if (o.seconds && !o.batch) {
+        std::fprintf(stderr, "zentrel: --seconds needs --batch\n");
+        return exit_usage;
+    }
+    for (int i = 0; i < 9; i++)
+        if (!baud.empty() && baud == std::to_string(speed_rates[i]))
+            o.baud_cmd = static_cast<int>(cmd_baud_first) + i;
+    const char* flows[] = {"none", "xonxoff", "dtrdsr", "rtscts"};
+    for (int i = 0; i < 4; i++)
+        if (flow == flows[i]) o.flow_cmd = static_cast<int>(cmd_flow_first) + i;
+    if (*count_opt) o.count = std::to_string(count);
+    if (*time_opt) o.minutes = std::to_string(minutes);
+    o.use_virtual = virtual_opt->count() > 0;
+    return -1;
+}
+
+int prepare(const options& o, std::unique_ptr<vboard::board>& board, bool (*install_devices)()) {
+    time_limit_secs = o.seconds;
+    if (o.use_virtual) {
+        try {
+            board = std::make_unique<vboard::board>(o.virtual_config);
+        } catch (const std::invalid_argument& e) {
+            std::fprintf(stderr, "zentrel: virtual board: %s\n", e.what());
+            return exit_usage;
+        }
+        return -1;
+    }
+    // A port path is the prefix and the number; it must fit the channel record's path field.
+    if (o.prefix.empty() || o.prefix.size() + 12 > static_cast<size_t>(com_link_size)) {
+        std::fprintf(stderr,
+                     "zentrel: device prefix '%s' is too long for a port path (at most %d characters)\n",
+                     o.prefix.c_str(), com_link_size - 12);
+        return exit_usage;
+    }
+    std::snprintf(devLink, sizeof devLink, "%s", o.prefix.c_str());
+    if (!install_devices || !install_devices())
+        std::fprintf(stderr, "zentrel: no serial device backend in this build; use --virtual\n");
+    return -1;
+}
+
+}  // namespace zentrel::cli
