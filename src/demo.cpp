@@ -30,12 +30,14 @@ int main(int argc, char** argv) {
         for (int i = 0; i < chnl_count; i++) {
             const chnl_struct& c = chnls[i];
             if (c.out_time == c.out_time0) continue;
-            char errs[32];
-            std::snprintf(errs, sizeof errs, "%d/%d", static_cast<int>(c.in_errs),
-                          static_cast<int>(c.in_ovlds));
-            std::printf("      COM%-9d%-12d%-12d%-12s%-12u%d\n", c.com_nbr.get(),
-                        static_cast<int>(c.out_cur.get()), static_cast<int>(c.in_cur.get()), errs,
-                        chnl_rate(c.out_cur, c.out_time, c.out_time0), static_cast<int>(c.out_pending.get()));
+            char errs[48];
+            std::snprintf(errs, sizeof errs, "%llu/%llu", static_cast<unsigned long long>(c.in_errs.get()),
+                          static_cast<unsigned long long>(c.in_ovlds.get()));
+            std::printf("      COM%-9d%-12llu%-12llu%-12s%-12u%llu\n", c.com_nbr.get(),
+                        static_cast<unsigned long long>(c.out_cur.get()),
+                        static_cast<unsigned long long>(c.in_cur.get()), errs,
+                        chnl_rate(c.out_cur, c.out_time, c.out_time0),
+                        static_cast<unsigned long long>(c.out_pending.get()));
         }
     }
     loop_running = 0;

@@ -188,8 +188,8 @@ void loop_fini() {
 
 void loop_summary_text(char* buf, int size) {
     uint32_t rate;
-    uint32_t tot_rate = 0;
-    uint32_t errs = 0, ovlds = 0;
+    uint64_t tot_rate = 0;
+    uint64_t errs = 0, ovlds = 0;
     const int count = chnl_count;
 
     for (int i = 0; i < count; i++) {
@@ -200,12 +200,13 @@ void loop_summary_text(char* buf, int size) {
         errs += c->in_errs;
         ovlds += c->in_ovlds;
     }
-    if (count > 0) tot_rate /= static_cast<uint32_t>(count);
+    if (count > 0) tot_rate /= static_cast<uint64_t>(count);
     int32_t baud = chnls[0].com_baud;
-    double percent = baud > 0 ? tot_rate * 100.0 / baud * 10.0 : 0.0;
-    std::snprintf(
-        buf, static_cast<size_t>(size), "Average cps: %d (%.2f%%)\rData errors:   %d\rQueue overruns:   %d\r",
-        static_cast<int32_t>(tot_rate), percent, static_cast<int32_t>(errs), static_cast<int32_t>(ovlds));
+    double percent = baud > 0 ? static_cast<double>(tot_rate) * 100.0 / baud * 10.0 : 0.0;
+    std::snprintf(buf, static_cast<size_t>(size),
+                  "Average cps: %llu (%.2f%%)\rData errors:   %llu\rQueue overruns:   %llu\r",
+                  static_cast<unsigned long long>(tot_rate), percent, static_cast<unsigned long long>(errs),
+                  static_cast<unsigned long long>(ovlds));
 }
 
 void loop_summary() {
@@ -258,7 +259,7 @@ void port_label(char* buf, int size, int32_t nbr) {
 
 void loop_mon(ui::hdc hdc, ui::hfont hfont) {
     char line[128];
-    char row[90];
+    char row[160];  // six columns of 64-bit values at their widest
     char col[90];
 
     show_parms(hdc);
@@ -281,27 +282,28 @@ void loop_mon(ui::hdc hdc, ui::hfont hfont) {
         uint32_t out_time = c->out_time;
         uint32_t out_time0 = c->out_time0;
         if (out_time == out_time0) continue;  // no sample since the first write: no row
-        uint32_t out_cur = c->out_cur;
+        uint64_t out_cur = c->out_cur;
         uint32_t rate = chnl_rate(out_cur, out_time, out_time0);
 
         row[0] = '\0';
         port_label(col, sizeof col, c->com_nbr);
         pad(col, 12);
         append(row, sizeof row, col);
-        std::snprintf(col, sizeof col, "%d", static_cast<int32_t>(out_cur));
+        // Counters are shown as the unsigned values they are: a long run never turns negative.
+        std::snprintf(col, sizeof col, "%llu", static_cast<unsigned long long>(out_cur));
         pad(col, 12);
         append(row, sizeof row, col);
-        std::snprintf(col, sizeof col, "%d", static_cast<int32_t>(c->in_cur.get()));
+        std::snprintf(col, sizeof col, "%llu", static_cast<unsigned long long>(c->in_cur.get()));
         pad(col, 12);
         append(row, sizeof row, col);
-        std::snprintf(col, sizeof col, "%d/%d", static_cast<int32_t>(c->in_errs.get()),
-                      static_cast<int32_t>(c->in_ovlds.get()));
+        std::snprintf(col, sizeof col, "%llu/%llu", static_cast<unsigned long long>(c->in_errs.get()),
+                      static_cast<unsigned long long>(c->in_ovlds.get()));
         pad(col, 12);
         append(row, sizeof row, col);
-        std::snprintf(col, sizeof col, "%d", static_cast<int32_t>(rate));
+        std::snprintf(col, sizeof col, "%u", rate);
         pad(col, 12);
         append(row, sizeof row, col);
-        std::snprintf(col, sizeof col, "%d", static_cast<int32_t>(c->out_pending.get()));
+        std::snprintf(col, sizeof col, "%llu", static_cast<unsigned long long>(c->out_pending.get()));
         append(row, sizeof row, col);
         ui::text_out(hdc, 20, 40 + 20 * i, row, static_cast<int>(std::strlen(row)));
     }

@@ -92,7 +92,7 @@ void write(void* arg) {
 void wrmon(void*) {
     int ii;
     chnl_struct* chnl;
-    uint32_t out_posted1;
+    uint64_t out_posted1;
     ser::SERIAL_STATUS wserstat;
     uint32_t werr;
 

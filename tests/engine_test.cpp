@@ -451,6 +451,21 @@ TEST(Summary, TextFromTheFinalFigures) {
     EXPECT_EQ(chnl_rate(50, 1200, 1000), 250u);
     EXPECT_EQ(chnl_rate(1, 3, 0), 333u);
     EXPECT_EQ(chnl_rate(8192, 999, 0), 8200u);
+
+    // A day at 921600 baud moves 7962624000 bytes per port, past 2^32: the rate and the totals
+    // still come out whole.
+    EXPECT_EQ(chnl_rate(7962624000u, 86400000u, 0), 92160u);
+    set_bauds(921600);
+    for (int i = 0; i < 2; i++) {
+        chnls[i].out_cur = 7962624000u;
+        chnls[i].out_time0 = 5;
+        chnls[i].out_time = 86400005u;
+        chnls[i].in_errs = 0xFFFFFFFFu;
+        chnls[i].in_ovlds = 0x80000000u;
+    }
+    loop_summary_text(text, sizeof text);
+    EXPECT_STREQ(text,
+                 "Average cps: 92160 (100.00%)\rData errors:   8589934590\rQueue overruns:   4294967296\r");
     chnls_startup("3");
 }
 

@@ -90,7 +90,7 @@ TEST(Pattern, LayoutOfTheTransmitBuffer) {
 
 // Runs both implementations of the check on the same input and returns (errors, next expectation).
 struct outcome {
-    uint32_t errs;
+    uint64_t errs;
     uint8_t next;
     bool operator==(const outcome&) const = default;
 };

@@ -485,7 +485,7 @@ TEST_F(ShellTest, TimeAndFirstDialogsApplyTheirRules) {
 
 // ---- Status display -------------------------------------------------------------------------------
 
-void set_channel(int i, uint32_t out_cur, uint32_t in_cur, uint32_t errs, uint32_t ovlds, uint32_t t0,
+void set_channel(int i, uint64_t out_cur, uint64_t in_cur, uint64_t errs, uint64_t ovlds, uint32_t t0,
                  uint32_t t, uint32_t pending) {
     chnls[i].out_cur = out_cur;
     chnls[i].in_cur = in_cur;
@@ -532,7 +532,8 @@ TEST_F(ShellTest, TableRowsPaddingSkippedRowsLargeCountersAndTickWrap) {
         set_channel(1, 8192, 7, 1, 2, 1000, 1999, 5);
         set_channel(2, 500, 500, 0, 0, 4242, 4242, 0);  // not sampled yet: no row
         set_channel(3, 8192, 9, 1234567, 12345678, 0, 3000, 77);
-        set_channel(4, 2147483648u, 4294967295u, 0, 0, 0, 1000000, 0);
+        // Past the old 32-bit limits: shown unsigned and whole, the rate from the full count.
+        set_channel(4, 2147483648u, 4294967296u + 5u, 4294967296u, 1, 0, 1000000, 0);
         set_channel(5, 8192, 8192, 0, 0, 0xFFFFFFFFu - 295, 704, 1);
         hl::clear_grid();
         repaint();
@@ -541,7 +542,7 @@ TEST_F(ShellTest, TableRowsPaddingSkippedRowsLargeCountersAndTickWrap) {
         EXPECT_EQ(shown(3), "COM4        8192        7           1/2         8200        5");
         EXPECT_EQ(shown(4), "") << "a channel without a sample keeps its row empty";
         EXPECT_EQ(shown(5), "COM6        8192        9           1234567/123456782730        77");
-        EXPECT_EQ(shown(6), "COM7        -2147483648 -1          0/0         2147483     0");
+        EXPECT_EQ(shown(6), "COM7        2147483648  4294967301  4294967296/12147483     0");
         EXPECT_EQ(shown(7), "COM8        8192        8192        0/0         8192        1");
         EXPECT_EQ(hl::last_paint().size(), 7u) << "settings line, header and five rows";
         EXPECT_EQ(hl::cell_color(2, 2), hl::black);

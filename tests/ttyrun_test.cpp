@@ -32,7 +32,8 @@ constexpr double rate_tolerance = 0.01;
 
 // A channel's figures as the write monitor left them at one of its passes.
 struct sample {
-    uint32_t out_cur, in_cur, time;
+    uint64_t out_cur, in_cur;
+    uint32_t time;
 };
 
 class PlugRun : public ::testing::Test {

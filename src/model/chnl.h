@@ -14,6 +14,8 @@ constexpr int max_chnls = 16;
 // Room for device paths of every platform (Windows names are short; Linux paths are not).
 constexpr int com_link_size = 64;
 
+// Byte, error and read counters are 64-bit: a run at 921600 baud passes 2^32 bytes in about 13 hours,
+// and burn-in runs last days. Tick counts stay 32-bit; their intervals are unsigned differences.
 struct chnl_struct {
     shared<int32_t> com_nbr;
     char com_link[com_link_size];
@@ -21,20 +23,20 @@ struct chnl_struct {
     shared<int32_t> com_baud;
     shared<int32_t> com_flow;
 
-    shared<uint32_t> out_cur;
-    shared<uint32_t> out_posted;
-    shared<uint32_t> out_pending;
+    shared<uint64_t> out_cur;
+    shared<uint64_t> out_posted;
+    shared<uint64_t> out_pending;
     shared<uint32_t> out_time0;
     shared<uint32_t> out_time;
     shared<uint32_t> out_time_last;
     shared<uint32_t> out_running;
 
-    shared<uint32_t> in_cur;
-    shared<uint32_t> in_count;
+    shared<uint64_t> in_cur;
+    shared<uint64_t> in_count;
     shared<uint8_t> in_nextchar;
-    shared<uint32_t> in_errs;
-    shared<uint32_t> in_ovlds;
-    shared<uint32_t> in_loops;
+    shared<uint64_t> in_errs;
+    shared<uint64_t> in_ovlds;
+    shared<uint64_t> in_loops;
 
     shared<uint32_t> mon_loops;
 };
@@ -88,8 +90,8 @@ void chnls_startup(const char* cmdline);
 void settings_reset();
 
 // Characters per second between the first write and the last sample: out_cur / interval x 1000,
-// truncated; 0 while there is no interval. Wraps as the unsigned 32-bit value it is stored in.
-uint32_t chnl_rate(uint32_t out_cur, uint32_t out_time, uint32_t out_time0);
+// truncated; 0 while there is no interval.
+uint32_t chnl_rate(uint64_t out_cur, uint32_t out_time, uint32_t out_time0);
 
 // Builds com_link from devLink and the port number. False, with com_link empty, when the path
 // does not fit: such a port is then treated as one that cannot be opened.
