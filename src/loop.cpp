@@ -54,6 +54,42 @@ bool ioctl_in(ser::handle h, uint32_t code, const void* in, uint32_t size) {
     return ser::device_io_control(h, code, in, size, nullptr, 0, &returned, nullptr);
 }
 
+// The driver's line-error counts now: the error statistics and the break count, each where the
+// driver keeps it.
+line_counts read_line_counts(ser::handle h) {
+    line_counts c;
+    ser::SERIALPERF_STATS st{};
+    uint32_t brk = 0, returned = 0;
+    if (ser::device_io_control(h, ser::IOCTL_SERIAL_GET_STATS, nullptr, 0, &st, sizeof st, &returned,
+                               nullptr) &&
+        returned >= sizeof st) {
+        c.n[line_counts::frame] = st.FrameErrorCount;
+        c.n[line_counts::parity] = st.ParityErrorCount;
+        c.n[line_counts::overrun] = st.SerialOverrunErrorCount;
+        c.n[line_counts::buf_overrun] = st.BufferOverrunErrorCount;
+        for (int k :
+             {line_counts::frame, line_counts::parity, line_counts::overrun, line_counts::buf_overrun})
+            c.available[k] = true;
+    }
+    if (ser::device_io_control(h, ser::IOCTL_GET_BREAK_COUNT, nullptr, 0, &brk, sizeof brk, &returned,
+                               nullptr) &&
+        returned >= sizeof brk) {
+        c.n[line_counts::brk] = brk;
+        c.available[line_counts::brk] = true;
+    }
+    return c;
+}
+
+// The run's share of the counts: what grew since the start (the driver's counts wrap at 2^32).
+void line_counts_end(chnl_struct* chnl) {
+    line_counts now = read_line_counts(chnl->com_hndl);
+    for (int k = 0; k < line_counts::kinds; k++) {
+        now.available[k] = now.available[k] && chnl->line_base.available[k];
+        now.n[k] = now.available[k] ? now.n[k] - chnl->line_base.n[k] : 0;
+    }
+    chnl->line_errs = now;
+}
+
 // Opens and configures one channel's port; false if the port cannot be used (left closed).
 bool open_channel(chnl_struct* chnl, bool* opened) {
     ser::SERIAL_HANDFLOW handflow{};
@@ -66,6 +102,12 @@ bool open_channel(chnl_struct* chnl, bool* opened) {
     uint32_t baud = static_cast<uint32_t>(chnl->com_baud.get());
     if (!ioctl_in(chnl->com_hndl, ser::IOCTL_SERIAL_SET_BAUD_RATE, &baud, sizeof baud)) {
         // A port at the wrong rate would only produce garbage: it leaves the run like a missing one.
+        // The rate the driver kept instead is worth telling the operator.
+        ser::SERIAL_BAUD_RATE kept{};
+        if (ser::device_io_control(chnl->com_hndl, ser::IOCTL_SERIAL_GET_BAUD_RATE, nullptr, 0, &kept,
+                                   sizeof kept, &returned, nullptr) &&
+            kept.BaudRate != baud)
+            offered_baud = kept.BaudRate;
         ser::close_handle(chnl->com_hndl);
         chnl->com_hndl = ser::invalid_handle_value;
         *opened = false;
@@ -78,6 +120,8 @@ bool open_channel(chnl_struct* chnl, bool* opened) {
                            sizeof handflow, &returned, nullptr);
     loop_flow_bits(chnl->com_flow, &handflow);
     ioctl_in(chnl->com_hndl, ser::IOCTL_SERIAL_SET_HANDFLOW, &handflow, sizeof handflow);
+    chnl->line_base = read_line_counts(chnl->com_hndl);
+    chnl->line_errs = {};
     return true;
 }
 
@@ -94,6 +138,7 @@ int loop_init(bool* none_opened) {
     int count = chnl_count;
 
     if (none_opened) *none_opened = true;
+    offered_baud = 0;
     for (int i = 0; i < count; i++) {
         chnl_struct* chnl = &chnls[i];
         bool opened;
@@ -169,6 +214,7 @@ void loop_fini() {
             ui::message_box(hwnd, s, szProgName, ui::mb_ok);
         }
     }
+    for (int i = 0; i < count; i++) line_counts_end(&chnls[i]);
     for (int i = 0; i < count; i++) ser::close_handle(chnls[i].com_hndl);
 
     // Every request of the run is over now: the terminated threads may unwind. The transmit workers

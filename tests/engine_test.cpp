@@ -160,11 +160,19 @@ TEST_F(EngineTest, LineNoiseCostsOneErrorPerDamagedReadAndTheCheckLocksOnAgain) 
     }
 }
 
-TEST_F(EngineTest, SlowReceiverOverrunsAreCounted) {
-    make_board("3:slow=3000");
-    chnl_count = 1;
+TEST_F(EngineTest, SlowReceiverOverrunsAndTheDriversLineErrorsAreCountedPerRun) {
+    make_board("3:slow=3000;4:frame=5000,parity=7000,overrun=9000,break=700;5:refuse=stats");
+    chnl_count = 3;
     set_bauds(115200);
     set_flows(flow_none);
+    ASSERT_EQ(start(), 0);
+    run_for(2000);
+    stop();
+    vboard::port_snapshot before[3];
+    for (int i = 0; i < 3; i++) before[i] = board_->snapshot(3 + i);
+    ASSERT_GT(before[1].stats.FrameErrorCount, 0u);
+
+    // A second run counts only its own share of what the driver counts since it was loaded.
     ASSERT_EQ(start(), 0);
     run_for(4000);
     stop();
@@ -172,6 +180,29 @@ TEST_F(EngineTest, SlowReceiverOverrunsAreCounted) {
     EXPECT_GT(s.lost, 0u);
     EXPECT_GE(chnls[0].in_ovlds, 1u);
     EXPECT_LE(chnls[0].in_ovlds, s.overruns);
+    EXPECT_EQ(chnls[0].line_errs.n[line_counts::buf_overrun],
+              s.stats.BufferOverrunErrorCount - before[0].stats.BufferOverrunErrorCount);
+
+    auto f = board_->snapshot(4);
+    const line_counts& e = chnls[1].line_errs;
+    for (int k = 0; k < line_counts::kinds; k++) EXPECT_TRUE(e.available[k]) << k;
+    EXPECT_EQ(e.n[line_counts::frame], f.stats.FrameErrorCount - before[1].stats.FrameErrorCount);
+    EXPECT_EQ(e.n[line_counts::parity], f.stats.ParityErrorCount - before[1].stats.ParityErrorCount);
+    EXPECT_EQ(e.n[line_counts::overrun],
+              f.stats.SerialOverrunErrorCount - before[1].stats.SerialOverrunErrorCount);
+    EXPECT_EQ(e.n[line_counts::brk], f.breaks - before[1].breaks);
+    // About 11500 bytes a second for 4 s: every 5000th, 7000th, 9000th byte, a break each 0.7 s.
+    EXPECT_NEAR(e.n[line_counts::frame], 9, 3);
+    EXPECT_NEAR(e.n[line_counts::parity], 6, 3);
+    EXPECT_NEAR(e.n[line_counts::overrun], 5, 3);
+    EXPECT_NEAR(e.n[line_counts::brk], 6, 2);
+    EXPECT_EQ(e.n[line_counts::buf_overrun], 0u);
+    EXPECT_GT(chnls[1].in_errs, 0u) << "damaged, lost and inserted bytes fail the check";
+    EXPECT_EQ(chnls[1].in_ovlds, 0u) << "line errors are not queue overruns";
+
+    // A driver without counters has them not available, which is not 0 errors.
+    for (int k = 0; k < line_counts::kinds; k++) EXPECT_FALSE(chnls[2].line_errs.available[k]) << k;
+    EXPECT_EQ(chnls[2].line_errs.total(), 0u);
 }
 
 TEST_F(EngineTest, FlowControlHoldsTheSenderInsteadOfOverrunning) {
@@ -348,6 +379,7 @@ TEST_F(EngineTest, LoopStartResultsAndWhatTheyLeaveOpen) {
     chnls_number(20);
     EXPECT_EQ(loop_init(&none), 10120);
     EXPECT_TRUE(none);
+    EXPECT_EQ(offered_baud, 9600u) << "the rate the driver kept instead, for the message";
     EXPECT_EQ(ser::open_handles(), 0);
     EXPECT_FALSE(board_->snapshot(20).open);
     chnls_number(18);

@@ -37,8 +37,18 @@ void set_flows(int32_t nuflow) {
     for (auto& c : chnls) c.com_flow = nuflow;
 }
 
+shared<uint32_t> offered_baud;
+
+uint64_t line_counts::total() const {
+    uint64_t t = 0;
+    for (int k = 0; k < kinds; k++)
+        if (available[k]) t += n[k];
+    return t;
+}
+
 void chnls_zero() {
     for (auto& c : chnls) {
+        c.line_base = c.line_errs = {};
         c.com_nbr = 0;
         std::memset(c.com_link, 0, sizeof c.com_link);
         c.com_hndl = 0;

@@ -14,6 +14,16 @@ constexpr int max_chnls = 16;
 // Room for device paths of every platform (Windows names are short; Linux paths are not).
 constexpr int com_link_size = 64;
 
+// The driver's own counts of line errors: framing, parity, hardware (UART) overrun, buffer overrun and
+// break. A count the driver does not keep is not available, which is not the same as none.
+struct line_counts {
+    enum kind { frame, parity, overrun, buf_overrun, brk, kinds };
+    uint32_t n[kinds] = {};
+    bool available[kinds] = {};
+    // The sum of the available counts.
+    uint64_t total() const;
+};
+
 // Byte, error and read counters are 64-bit: a run at 921600 baud passes 2^32 bytes in about 13 hours,
 // and burn-in runs last days. Tick counts stay 32-bit; their intervals are unsigned differences.
 struct chnl_struct {
@@ -39,6 +49,11 @@ struct chnl_struct {
     shared<uint64_t> in_loops;
 
     shared<uint32_t> mon_loops;
+
+    // The driver's own line-error counts over the run: taken when loop start has configured the port
+    // and again at loop stop before the close (window thread only). Never shown in the window.
+    line_counts line_base;
+    line_counts line_errs;
 };
 
 extern chnl_struct chnls[max_chnls];
@@ -92,6 +107,9 @@ void settings_reset();
 // Characters per second between the first write and the last sample: out_cur / interval x 1000,
 // truncated; 0 while there is no interval.
 uint32_t chnl_rate(uint64_t out_cur, uint32_t out_time, uint32_t out_time0);
+
+// The rate the driver offered instead of one it refused at the last loop start; 0: none known.
+extern shared<uint32_t> offered_baud;
 
 // Builds com_link from devLink and the port number. False, with com_link empty, when the path
 // does not fit: such a port is then treated as one that cannot be opened.

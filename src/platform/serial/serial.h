@@ -56,6 +56,21 @@ struct SERIAL_STATUS {
 };
 static_assert(sizeof(SERIAL_STATUS) == 20);
 
+struct SERIAL_BAUD_RATE {
+    uint32_t BaudRate;
+};
+
+// The driver's statistics since it was loaded (wrapping 32-bit counts).
+struct SERIALPERF_STATS {
+    uint32_t ReceivedCount;
+    uint32_t TransmittedCount;
+    uint32_t FrameErrorCount;
+    uint32_t SerialOverrunErrorCount;  // the UART's receiver overran (hardware overrun)
+    uint32_t BufferOverrunErrorCount;  // the driver's input buffer overflowed
+    uint32_t ParityErrorCount;
+};
+static_assert(sizeof(SERIALPERF_STATS) == 24);
+
 // ---- Request codes (device type 0x1B, METHOD_BUFFERED, FILE_ANY_ACCESS) --------------------------
 constexpr uint32_t serial_ctl_code(uint32_t function) {
     return (0x1Bu << 16) | (function << 2);
@@ -69,9 +84,14 @@ constexpr uint32_t IOCTL_SERIAL_PURGE = serial_ctl_code(19);
 constexpr uint32_t IOCTL_SERIAL_GET_HANDFLOW = serial_ctl_code(24);
 constexpr uint32_t IOCTL_SERIAL_SET_HANDFLOW = serial_ctl_code(25);
 constexpr uint32_t IOCTL_SERIAL_GET_COMMSTATUS = serial_ctl_code(27);
+constexpr uint32_t IOCTL_SERIAL_GET_BAUD_RATE = serial_ctl_code(20);
+constexpr uint32_t IOCTL_SERIAL_GET_STATS = serial_ctl_code(35);
 // The multi-port board's own requests for internal loopback.
 constexpr uint32_t IOCTL_CLEAR_INTERNAL_LOOPBACK = serial_ctl_code(0x40);
 constexpr uint32_t IOCTL_SET_INTERNAL_LOOPBACK = serial_ctl_code(0x41);
+// Breaks received since the driver was loaded, 32-bit (the statistics above have no break count).
+// Served by the virtual board and the Linux backend; refused where the driver keeps no such count.
+constexpr uint32_t IOCTL_GET_BREAK_COUNT = serial_ctl_code(0x42);
 
 static_assert(IOCTL_SERIAL_SET_BAUD_RATE == 0x001B0004);
 static_assert(IOCTL_SERIAL_SET_TIMEOUTS == 0x001B001C);
@@ -81,6 +101,8 @@ static_assert(IOCTL_SERIAL_PURGE == 0x001B004C);
 static_assert(IOCTL_SERIAL_GET_HANDFLOW == 0x001B0060);
 static_assert(IOCTL_SERIAL_SET_HANDFLOW == 0x001B0064);
 static_assert(IOCTL_SERIAL_GET_COMMSTATUS == 0x001B006C);
+static_assert(IOCTL_SERIAL_GET_BAUD_RATE == 0x001B0050);
+static_assert(IOCTL_SERIAL_GET_STATS == 0x001B008C);
 static_assert(IOCTL_CLEAR_INTERNAL_LOOPBACK == 0x001B0100);
 static_assert(IOCTL_SET_INTERNAL_LOOPBACK == 0x001B0104);
 

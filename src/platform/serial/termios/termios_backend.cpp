@@ -746,10 +746,32 @@ class tty_port final : public port {
                     return fail(e);
                 }
                 if (std::fabs(static_cast<double>(actual) - baud) > baud * baud_tolerance) {
-                    ttysys::set_settings(fd_, before);  // the driver kept another rate: say so
+                    // The driver silently chose another rate: refused, and left at the driver's
+                    // choice so that GET_BAUD_RATE can tell which (the close puts everything back).
                     break;
                 }
                 return done(ov, returned, 0);
+            }
+            case IOCTL_SERIAL_GET_BAUD_RATE: {
+                uint32_t now = 0;
+                if (!output(4)) break;
+                if (int e = ttysys::get_baud(fd_, &now)) return fail(e);
+                std::memcpy(out, &now, 4);
+                return done(ov, returned, 4);
+            }
+            case IOCTL_SERIAL_GET_STATS: {
+                // TIOCGICOUNT; drivers without it (ptys, some USB adapters) keep no error counts.
+                counters c;
+                if (!output(sizeof(SERIALPERF_STATS)) || !counters_now(&c)) break;
+                SERIALPERF_STATS st{0, 0, c.frame, c.overrun, c.buf_overrun, c.parity};
+                std::memcpy(out, &st, sizeof st);
+                return done(ov, returned, sizeof st);
+            }
+            case IOCTL_GET_BREAK_COUNT: {
+                counters c;
+                if (!output(4) || !counters_now(&c)) break;
+                std::memcpy(out, &c.brk, 4);
+                return done(ov, returned, 4);
             }
             case IOCTL_SET_INTERNAL_LOOPBACK:
             case IOCTL_CLEAR_INTERNAL_LOOPBACK: {

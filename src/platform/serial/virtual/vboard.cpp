@@ -225,6 +225,7 @@ void core::advance_tx(port_state& p, uint64_t t) {
         w.sent += k;
         p.out_bytes -= k;
         p.n.tx_bytes += k;
+        p.stats.tx += k;
         credit -= k;
         if (dst) deliver(*dst, src, k, t);
         if (w.sent == w.len) {
@@ -255,26 +256,51 @@ uint32_t core::room_to_mark(const port_state& d) const {
 void core::deliver(port_state& dst, const uint8_t* data, uint32_t n, uint64_t t) {
     if (!live(dst) || n == 0) return;  // nobody listening: the bytes vanish
     dst.n.rx_bytes += n;
+    dst.stats.rx += n;
+    const cfg::faults& f = dst.faults;
     bool auto_tx = dst.hf.FlowReplace & ser::SERIAL_AUTO_TRANSMIT;
-    bool rewrite = dst.faults.noise || dst.faults.drop ||
+    bool brk = f.break_ms && t >= dst.break_at;
+    bool rewrite = f.noise || f.drop || f.frame || f.parity || f.overrun || brk ||
                    (auto_tx && (std::memchr(data, xon_char, n) || std::memchr(data, xoff_char, n)));
-    uint8_t buf[max_chunk];
+    uint8_t buf[max_chunk + 1];
     if (rewrite) {
         uint32_t k = 0;
+        uint32_t line_errors = 0;
+        if (brk) {
+            // A break reads as a NUL byte, as a raw tty and the Windows driver deliver it.
+            dst.break_at = t + uint64_t{f.break_ms} * 1000;
+            dst.stats.brk++;
+            line_errors |= ser::SERIAL_ERROR_BREAK;
+            buf[k++] = 0;
+        }
+        auto every = [](uint32_t period, uint32_t& left) { return period && --left == 0 && (left = period); };
         for (uint32_t i = 0; i < n; i++) {
             uint8_t b = data[i];
-            if (dst.faults.drop && --dst.drop_left == 0) {
-                dst.drop_left = dst.faults.drop;
+            if (every(f.drop, dst.drop_left)) {
                 dst.n.dropped_bytes++;
                 continue;
             }
+            if (every(f.overrun, dst.overrun_left)) {
+                dst.stats.overrun++;
+                line_errors |= ser::SERIAL_ERROR_OVERRUN;
+                continue;
+            }
             bool noisy = false;
-            if (dst.faults.noise && --dst.noise_left == 0) {
-                dst.noise_left = dst.faults.noise;
-                b ^= 0x40;
+            if (every(f.noise, dst.noise_left)) {
                 dst.n.noise_bytes++;
                 noisy = true;
             }
+            if (every(f.frame, dst.frame_left)) {
+                dst.stats.frame++;
+                line_errors |= ser::SERIAL_ERROR_FRAMING;
+                noisy = true;
+            }
+            if (every(f.parity, dst.parity_left)) {
+                dst.stats.parity++;
+                line_errors |= ser::SERIAL_ERROR_PARITY;
+                noisy = true;
+            }
+            if (noisy) b ^= 0x40;
             if (auto_tx && (b == xon_char || b == xoff_char)) {
                 dst.xoff_received = b == xoff_char;
                 continue;
@@ -284,6 +310,10 @@ void core::deliver(port_state& dst, const uint8_t* data, uint32_t n, uint64_t t)
         }
         data = buf;
         n = k;
+        if (line_errors) {
+            dst.errors |= line_errors;
+            raise_event(dst, ser::SERIAL_EV_ERR);
+        }
     }
     accept(dst, data, n, t);
 }
@@ -319,6 +349,7 @@ void core::accept(port_state& p, const uint8_t* data, uint32_t n, uint64_t t) {
             if (!p.overflowing) {
                 p.overflowing = true;
                 p.n.overruns++;
+                p.stats.buf_overrun++;
                 raise_event(p, ser::SERIAL_EV_ERR);
             }
         } else {
@@ -484,6 +515,7 @@ void core::set_faults(port_state& p, const cfg::faults& f, uint64_t now) {
     p.faults = f;
     p.noise_left = f.noise;
     p.drop_left = f.drop;
+    reset_fault_counts(p, now);
     p.slow_last = now;
     p.slow_frac = p.slow_credit = 0;
     if (live(p)) {
@@ -525,6 +557,9 @@ port_snapshot core::snapshot(int number) {
     s.dropped_bytes = p->n.dropped_bytes;
     s.noise_reads = p->n.noise_reads;
     s.noise_tail_reads = p->n.noise_tail_reads;
+    s.stats = {p->stats.rx,      p->stats.tx,          p->stats.frame,
+               p->stats.overrun, p->stats.buf_overrun, p->stats.parity};
+    s.breaks = p->stats.brk;
     s.pending_reads = static_cast<uint32_t>(p->reads.size());
     s.pending_writes = static_cast<uint32_t>(p->writes.size());
     s.pending_waits = p->wait_ov ? 1 : 0;

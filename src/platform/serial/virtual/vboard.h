@@ -15,14 +15,23 @@
 // Faults:
 //   missing               the port does not exist (open: file_not_found)
 //   busy                  the port is in use by another program (open: access_denied)
-//   maxbaud=N             this port accepts no rate above N (SET_BAUD_RATE refused: invalid_parameter)
+//   maxbaud=N             this port accepts no rate above N (SET_BAUD_RATE refused: invalid_parameter,
+//                         and the port left at N, the rate its driver offers instead)
 //   refuse=NAME           that request is refused with invalid_parameter; NAME is one of baud, loopback,
 //                         timeouts, waitmask, waitonmask, purge, gethandflow, sethandflow, status,
-//                         read, write
+//                         read, write, stats (the error statistics and the break count: a driver
+//                         that keeps no error counters)
 //   status-hang           GET_COMMSTATUS blocks until the port is closed
 //   status16              GET_COMMSTATUS reports 16 bytes instead of 20
 //   noise=N               every N-th byte arriving at the port is corrupted (xor 0x40)
 //   drop=N                every N-th byte arriving at the port is lost
+//   frame=N               every N-th byte arriving at the port has a framing error: counted in the
+//                         driver's statistics, raised as SERIAL_ERROR_FRAMING, and corrupted (xor 0x40)
+//   parity=N              the same as a parity error (SERIAL_ERROR_PARITY)
+//   overrun=N             every N-th byte arriving at the port is lost to a hardware overrun
+//                         (SERIAL_ERROR_OVERRUN and the statistics' serial-overrun count)
+//   break=MS              while bytes arrive, a break every MS milliseconds: a NUL byte enters the input,
+//                         SERIAL_ERROR_BREAK is raised and the break count grows
 //   slow=BPS              the driver moves at most BPS bytes per second from its input queue into reads
 //   unplug=MS             MS milliseconds after the open the device vanishes: requests in flight
 //                         complete with device_not_connected and every later request is refused
@@ -64,6 +73,10 @@ struct port_snapshot {
     uint64_t noise_reads = 0;       // completed reads holding at least one corrupted byte
     uint64_t noise_tail_reads = 0;  // completed reads whose last byte was corrupted
     uint32_t pending_reads = 0, pending_writes = 0, pending_waits = 0;
+    // The driver's statistics and break count, kept from the board's start (as GET_STATS and
+    // GET_BREAK_COUNT report them).
+    ser::SERIALPERF_STATS stats{};
+    uint32_t breaks = 0;
 };
 
 class board {

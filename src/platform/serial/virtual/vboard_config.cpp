@@ -106,6 +106,7 @@ uint32_t refuse_of(const std::string& name) {
         {"status", refuse_status},
         {"read", refuse_read},
         {"write", refuse_write},
+        {"stats", refuse_stats},
     };
     for (const auto& [n, bit] : names)
         if (name == n) return bit;
@@ -150,6 +151,14 @@ void parse_faults(const std::string& text, faults& f, const std::string& item) {
             f.noise = positive32(value, item);
         } else if (has_value && name == "drop") {
             f.drop = positive32(value, item);
+        } else if (has_value && name == "frame") {
+            f.frame = positive32(value, item);
+        } else if (has_value && name == "parity") {
+            f.parity = positive32(value, item);
+        } else if (has_value && name == "overrun") {
+            f.overrun = positive32(value, item);
+        } else if (has_value && name == "break") {
+            f.break_ms = positive32(value, item);
         } else if (has_value && name == "slow") {
             f.slow = positive32(value, item);
         } else if (has_value && name == "unplug") {

@@ -30,6 +30,7 @@ enum refuse_bit : uint32_t {
     refuse_status = 1u << 8,
     refuse_read = 1u << 9,
     refuse_write = 1u << 10,
+    refuse_stats = 1u << 11,  // the error statistics and the break count: a driver without counters
 };
 
 // Faults of one port; zero values mean "not present".
@@ -39,10 +40,14 @@ struct faults {
     bool status_hang = false;
     bool status16 = false;
     uint32_t maxbaud = 0;
-    uint32_t refused = 0;  // refuse_bit values
-    uint32_t noise = 0;    // every N-th arriving byte corrupted
-    uint32_t drop = 0;     // every N-th arriving byte lost
-    uint32_t slow = 0;     // bytes per second from the input queue into reads
+    uint32_t refused = 0;   // refuse_bit values
+    uint32_t noise = 0;     // every N-th arriving byte corrupted
+    uint32_t drop = 0;      // every N-th arriving byte lost
+    uint32_t slow = 0;      // bytes per second from the input queue into reads
+    uint32_t frame = 0;     // every N-th arriving byte has a framing error (and arrives corrupted)
+    uint32_t parity = 0;    // every N-th arriving byte has a parity error (and arrives corrupted)
+    uint32_t overrun = 0;   // every N-th arriving byte is lost to a hardware (UART) overrun
+    uint32_t break_ms = 0;  // a break arrives every MS milliseconds of line time (as a NUL byte)
     int64_t unplug_ms = -1;
 };
 

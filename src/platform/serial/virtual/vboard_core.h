@@ -103,7 +103,22 @@ struct port_state {
     std::deque<uint64_t> noisy_pos;
 
     counters n;
+
+    // The driver's own statistics: kept from the board's start, as a driver keeps them from its load.
+    struct {
+        uint32_t rx = 0, tx = 0, frame = 0, parity = 0, overrun = 0, buf_overrun = 0, brk = 0;
+    } stats;
+    uint32_t frame_left = 0, parity_left = 0, overrun_left = 0;
+    uint64_t break_at = never;  // line time of the next break
 };
+
+// Restarts the periods of the line-error faults (at an open or a change of faults).
+inline void reset_fault_counts(port_state& p, uint64_t now) {
+    p.frame_left = p.faults.frame;
+    p.parity_left = p.faults.parity;
+    p.overrun_left = p.faults.overrun;
+    p.break_at = p.faults.break_ms ? now + uint64_t{p.faults.break_ms} * 1000 : never;
+}
 
 class core : public std::enable_shared_from_this<core> {
   public:

@@ -48,6 +48,9 @@ uint32_t refuse_bit_of(uint32_t code) {
             return cfg::refuse_sethandflow;
         case ser::IOCTL_SERIAL_GET_COMMSTATUS:
             return cfg::refuse_status;
+        case ser::IOCTL_SERIAL_GET_STATS:
+        case ser::IOCTL_GET_BREAK_COUNT:
+            return cfg::refuse_stats;
         default:
             return 0;
     }
@@ -211,6 +214,7 @@ std::shared_ptr<ser::port> core::open_port(int number, uint64_t now) {
     p->overflowing = false;
     p->noise_left = p->faults.noise;
     p->drop_left = p->faults.drop;
+    reset_fault_counts(*p, now);
     p->slow_last = now;
     p->slow_frac = p->slow_credit = 0;
     p->accept_seq = p->consume_seq = 0;
@@ -234,7 +238,11 @@ bool core::ioctl(port_state& p, uint32_t code, const void* in, uint32_t in_size,
             uint32_t baud = u32(in);
             uint32_t limit = conf.maxbaud;
             if (p.faults.maxbaud) limit = std::min(limit, p.faults.maxbaud);
-            if (baud == 0 || baud > limit) break;
+            if (baud == 0) break;
+            if (baud > limit) {
+                p.baud = limit;  // as a UART at its highest divisor: refused, the limit kept instead
+                break;
+            }
             p.baud = baud;
             return done(ov, returned, 0);
         }
@@ -299,6 +307,23 @@ bool core::ioctl(port_state& p, uint32_t code, const void* in, uint32_t in_size,
             std::memcpy(out, &s, size);
             return done(ov, returned, size);
         }
+        case ser::IOCTL_SERIAL_GET_BAUD_RATE: {
+            if (!output(sizeof(ser::SERIAL_BAUD_RATE))) break;
+            ser::SERIAL_BAUD_RATE b{p.baud};
+            std::memcpy(out, &b, sizeof b);
+            return done(ov, returned, sizeof b);
+        }
+        case ser::IOCTL_SERIAL_GET_STATS: {
+            if (!output(sizeof(ser::SERIALPERF_STATS))) break;
+            ser::SERIALPERF_STATS st{p.stats.rx,      p.stats.tx,          p.stats.frame,
+                                     p.stats.overrun, p.stats.buf_overrun, p.stats.parity};
+            std::memcpy(out, &st, sizeof st);
+            return done(ov, returned, sizeof st);
+        }
+        case ser::IOCTL_GET_BREAK_COUNT:
+            if (!output(4)) break;
+            std::memcpy(out, &p.stats.brk, 4);
+            return done(ov, returned, 4);
         default:
             break;
     }
