@@ -1,5 +1,8 @@
 #!/usr/bin/env python3
-"""Batch mode of the zentrel executable on the virtual board: output, JSON validity, exit codes."""
+"""Batch mode of the zentrel executable on the virtual board: output, JSON and CSV validity, exit codes,
+the driver's line errors; --list and any baud rate on the pty plug."""
+import csv
+import io
 import json
 import shutil
 import signal
@@ -48,6 +51,8 @@ def json_run():
         s = objs[-1]
         check(s.get("data_errors") == 0 and s.get("queue_overruns") == 0, "clean run has no errors", str(s))
         check(s.get("average_cps", 0) > 10000 and s.get("ports") == 2, "summary figures", str(s))
+        check(s.get("line_errors") == {"framing": 0, "parity": 0, "hw_overrun": 0, "buf_overrun": 0, "break": 0},
+              "the board's driver counts no line errors on a clean run", str(s))
 
 
 def text_run():
@@ -80,6 +85,45 @@ def noisy():
     check(summary.get("data_errors", 0) > 0, "summary counts the errors", out)
 
 
+def line_errors():
+    # The driver's counts, per run and per port; a driver without them says so instead of 0.
+    rc, out, err = run("--virtual=3:frame=3000,parity=4000,overrun=5000,break=400;4:refuse=stats", "--batch",
+                       "--seconds", "3", "-n", "2", "--json", "-b", "250000", "-f", "none")
+    check(rc == 1, "line errors exit 1", f"rc={rc} {err}")
+    s = json.loads(out.splitlines()[-1]) if out else {}
+    le = s.get("line_errors", {})
+    check(all(isinstance(le.get(k), int) and le[k] > 0 for k in ("framing", "parity", "hw_overrun", "break")),
+          "each fault is counted", str(s))
+    check(le.get("buf_overrun") == 0, "no buffer overruns", str(s))
+    per = s.get("port_line_errors", [])
+    check(len(per) == 2 and per[0]["line_errors"] == le, "per port: the counting port gives the total", str(s))
+    check(len(per) == 2 and set(per[1]["line_errors"].values()) == {"not available"},
+          "a driver without counters: not available", str(s))
+    check(s.get("baud") == 250000 and 99 <= s.get("percent", 0) <= 101, "any rate, at its capacity", str(s))
+    # Without the data check only the driver sees the errors: they still fail the run.
+    rc, out, err = run("--virtual=3:frame=3000", "--batch", "--seconds", "2", "-n", "1", "--no-verify")
+    check(rc == 1, "line errors alone exit 1", f"rc={rc} {err}")
+    check("Line errors (driver): framing " in out and "break 0" in out, "text summary names them", out)
+
+
+def csv_run():
+    rc, out, err = run("--virtual", "--batch", "--seconds", "3", "-n", "2", "--csv")
+    check(rc == 0, "clean CSV run exits 0", err)
+    rows = list(csv.reader(io.StringIO(out, newline="")))
+    check(rows and rows[0] == ["elapsed_ms", "port", "xmit", "rcv", "errs", "ovlds", "rate", "txqueue"],
+          "header row", out)
+    samples = [r for r in rows[1:] if r and r[0].isdigit()]
+    check(len(samples) >= 4 and all(len(r) == 8 for r in samples), "one row per port per second", out)
+    check({r[1] for r in samples} == {"COM3", "COM4"}, "ports by name", out)
+    check(all(all(x.isdigit() for x in r[2:]) for r in samples), "figures are plain numbers", out)
+    summary = [r for r in rows if r and r[0] == "summary"]
+    check(len(summary) == 4 and summary[0][1] == "port" and summary[1][1] == "all", "summary rows", out)
+    if len(summary) == 4:
+        head, total = summary[0], dict(zip(summary[0], summary[1]))
+        check(len(head) == 12 and int(total["average_cps"]) > 10000 and total["framing"] == "0",
+              "summary figures", out)
+
+
 def clamped_count():
     rc, out, err = run("--virtual", "--batch", "--seconds", "1", "-n", "0", "--json")
     check(rc == 0, "count 0 runs", err)
@@ -88,7 +132,9 @@ def clamped_count():
 
 
 def usage_errors():
-    for args in (["-b", "1234", "--virtual", "--batch"], ["-f", "bogus", "--virtual", "--batch"],
+    for args in (["-b", "0", "--virtual", "--batch"], ["-b", "fast", "--virtual", "--batch"],
+                 ["--virtual", "--csv"], ["--virtual", "--batch", "--csv", "--json"], ["--list", "--batch"],
+                 ["-f", "bogus", "--virtual", "--batch"],
                  ["--virtual", "--json"], ["--virtual", "--seconds", "3"], ["--no-such-option"],
                  ["--virtual=ports=oops", "--batch"], ["-d", "/dev/" + "x" * 80, "--batch"]):
         rc, out, err = run(*args)
@@ -148,9 +194,53 @@ def device_files():
         shutil.rmtree(d, ignore_errors=True)
 
 
+def listing_and_rates():
+    # --list reads the system's ports; with -d it finds the plug's and suggests them. A rate outside the
+    # Speed menu runs at its capacity, the plug pacing the line at it.
+    rc, out, err = run("--list", "--json")
+    check(rc == 0 and json.loads(out)["type"] == "ports", "--list --json on this machine", f"{out}{err}")
+    if not PLUG:
+        return
+    d = tempfile.mkdtemp()
+    plug = subprocess.Popen([PLUG, "--dir", d + "/q", "--count", "2"], stdout=subprocess.PIPE,
+                            stderr=subprocess.PIPE, text=True)
+    try:
+        check(plug.stdout.readline().startswith("ready:"), "the plug made its ports")
+        prefix = d + "/q/ttyV"
+        rc, out, err = run("--list", "-d", prefix)
+        check(rc == 0 and f"zentrel -d {prefix} -n 2 3" in out, "the plug's ports suggested", out + err)
+        run_p = subprocess.Popen([ZENTREL, "-d", prefix, "--batch", "--seconds", "4", "-n", "1", "-b", "250000",
+                                  "-f", "none", "--json"], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        time.sleep(1.5)
+        rc, out, err = run("--list", "--json", "-d", prefix)
+        ports = {p["path"]: p for p in json.loads(out)["ports"]} if rc == 0 else {}
+        p3, p4 = ports.get(prefix + "3", {}), ports.get(prefix + "4", {})
+        check(p3.get("driver") == "pty_slave" and p3.get("in_use") and p3.get("locked"),
+              "a port in a run is in use", out + err)
+        check(p4.get("in_use") is False and p4.get("wired_by"), "the plug is the far end, not a user", out)
+        out, err = run_p.communicate(timeout=60)
+        check(run_p.returncode == 0, "a 250000 baud run on the plug exits 0", f"rc={run_p.returncode} {err}")
+        objs = [json.loads(l) for l in out.splitlines()]
+        samples = [o["ports"][0] for o in objs if o["type"] == "sample" and o["ports"][0]["sampled"]]
+        times = [o["elapsed_ms"] for o in objs if o["type"] == "sample" and o["ports"][0]["sampled"]]
+        if len(samples) >= 2 and times[-1] > times[0]:
+            cps = (samples[-1]["rcv"] - samples[0]["rcv"]) * 1000 / (times[-1] - times[0])
+            check(23500 <= cps <= 26000, "received at 250000 baud's 25000 cps", f"{cps} {out}")
+        else:
+            check(False, "samples of the 250000 baud run", out)
+        s = objs[-1] if objs else {}
+        check(s.get("baud") == 250000 and set(s.get("line_errors", {}).values()) == {"not available"},
+              "ptys keep no line-error counts", str(s))
+    finally:
+        plug.send_signal(signal.SIGTERM)
+        plug.communicate(timeout=30)
+        shutil.rmtree(d, ignore_errors=True)
+
+
 with ThreadPoolExecutor(max_workers=2) as ex:
-    for f in [ex.submit(t) for t in (json_run, text_run, missing_first, missing_later, noisy, clamped_count,
-                                     usage_errors, interrupted, closed_output, device_files)]:
+    for f in [ex.submit(t) for t in (json_run, text_run, missing_first, missing_later, noisy, line_errors, csv_run,
+                                     clamped_count, usage_errors, interrupted, closed_output, device_files,
+                                     listing_and_rates)]:
         f.result()
 
 for f in failures:

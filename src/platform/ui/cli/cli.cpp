@@ -7,6 +7,7 @@
 #include "platform/ui/cli/cli.h"
 
 #include <CLI/CLI.hpp>
+#include <climits>
 #include <cstdio>
 #include <cstring>
 #include <stdexcept>
@@ -15,6 +16,7 @@
 #include "loop.h"
 #include "model/chnl.h"
 #include "platform/kernel/kernel.h"
+#include "platform/serial/portlist.h"
 #include "platform/ui/headless/headless.h"
 #include "res/resources.h"
 #include "zentrel.h"
@@ -55,7 +57,65 @@ std::string lines_of(const char* text) {
     return s;
 }
 
+const char* const line_kind_names[line_counts::kinds] = {"framing", "parity", "hw_overrun", "buf_overrun",
+                                                         "break"};
+const char* const line_kind_words[line_counts::kinds] = {"framing", "parity", "hardware overrun",
+                                                         "buffer overrun", "break"};
+
+// One kind of line error over the channels of the run: the sum where the driver counts it.
+bool line_total(int kind, uint64_t* sum) {
+    bool any = false;
+    *sum = 0;
+    for (int i = 0; i < chnl_count; i++)
+        if (chnls[i].line_errs.available[kind]) {
+            any = true;
+            *sum += chnls[i].line_errs.n[kind];
+        }
+    return any;
+}
+
+// A count, or the words for a driver that keeps none (never a 0 that was not counted).
+std::string count_or_na(bool available, uint64_t n, bool json) {
+    if (available) return std::to_string(n);
+    return json ? "\"not available\"" : "not available";
+}
+
+std::string label_of(const chnl_struct* c) {
+    char label[80];
+    port_label(label, sizeof label, c->com_nbr);
+    return label;
+}
+
+// CSV fields are plain numbers and port names; a name with a comma or quote is quoted.
+std::string csv_field(const std::string& s) {
+    if (s.find_first_of(",\"\r\n") == std::string::npos) return s;
+    std::string o = "\"";
+    for (char c : s) o += c == '"' ? std::string("\"\"") : std::string(1, c);
+    return o + "\"";
+}
+
+constexpr char csv_header[] = "elapsed_ms,port,xmit,rcv,errs,ovlds,rate,txqueue\r\n";
+
 void print_sample() {
+    if (req->csv) {
+        static bool header_done = false;
+        if (!header_done) std::printf("%s", csv_header);
+        header_done = true;
+        const uint32_t elapsed = kern::tick_count() - run_start_tick;
+        for (int i = 0; i < chnl_count; i++) {
+            const chnl_struct* c = &chnls[i];
+            if (c->out_time == c->out_time0) continue;  // no sample yet: the table shows no row either
+            std::printf("%u,%s,%llu,%llu,%llu,%llu,%u,%llu\r\n", elapsed, csv_field(label_of(c)).c_str(),
+                        static_cast<unsigned long long>(c->out_cur.get()),
+                        static_cast<unsigned long long>(c->in_cur.get()),
+                        static_cast<unsigned long long>(c->in_errs.get()),
+                        static_cast<unsigned long long>(c->in_ovlds.get()),
+                        chnl_rate(c->out_cur, c->out_time, c->out_time0),
+                        static_cast<unsigned long long>(c->out_pending.get()));
+        }
+        flush_output();
+        return;
+    }
     if (req->json) {
         std::string o =
             "{\"type\":\"sample\",\"elapsed_ms\":" + std::to_string(kern::tick_count() - run_start_tick) +
@@ -89,20 +149,77 @@ void print_sample() {
     flush_output();
 }
 
+// The driver's line errors of the run: {"framing":N,...} per port and in total.
+std::string line_errors_json(const line_counts* one) {
+    std::string o = "{";
+    for (int k = 0; k < line_counts::kinds; k++) {
+        uint64_t n = 0;
+        bool avail = one ? one->available[k] : line_total(k, &n);
+        if (one) n = one->n[k];
+        o += std::string(k ? "," : "") + "\"" + line_kind_names[k] + "\":" + count_or_na(avail, n, true);
+    }
+    return o + "}";
+}
+
+std::string line_errors_text(const line_counts* one) {
+    std::string o;
+    for (int k = 0; k < line_counts::kinds; k++) {
+        uint64_t n = 0;
+        bool avail = one ? one->available[k] : line_total(k, &n);
+        if (one) n = one->n[k];
+        o += std::string(k ? ", " : "") + line_kind_words[k] + " " + count_or_na(avail, n, false);
+    }
+    return o;
+}
+
 void print_summary(const char* text) {
+    unsigned long long cps = 0, errs = 0, ovlds = 0;
+    double percent = 0;
+    std::sscanf(text, "Average cps: %llu (%lf%%)\rData errors: %llu\rQueue overruns: %llu", &cps, &percent,
+                &errs, &ovlds);
+    const int32_t baud = chnls[0].com_baud;
     if (req->json) {
-        int cps = 0, errs = 0, ovlds = 0;
-        double percent = 0;
-        std::sscanf(text, "Average cps: %d (%lf%%)\rData errors: %d\rQueue overruns: %d", &cps, &percent,
-                    &errs, &ovlds);
         char b[256];
         std::snprintf(b, sizeof b,
-                      "{\"type\":\"summary\",\"average_cps\":%d,\"percent\":%.2f,\"data_errors\":%d,"
-                      "\"queue_overruns\":%d,\"ports\":%d,\"baud\":%d}",
-                      cps, percent, errs, ovlds, chnl_count.get(), chnls[0].com_baud.get());
-        std::printf("%s\n", b);
+                      "{\"type\":\"summary\",\"average_cps\":%llu,\"percent\":%.2f,\"data_errors\":%llu,"
+                      "\"queue_overruns\":%llu,\"ports\":%d,\"baud\":%d",
+                      cps, percent, errs, ovlds, chnl_count.get(), baud);
+        std::string o = b;
+        o += ",\"line_errors\":" + line_errors_json(nullptr) + ",\"port_line_errors\":[";
+        for (int i = 0; i < chnl_count; i++)
+            o += std::string(i ? "," : "") + "{\"port\":\"" + json_escape(label_of(&chnls[i])) +
+                 "\",\"line_errors\":" + line_errors_json(&chnls[i].line_errs) + "}";
+        std::printf("%s]}\n", o.c_str());
+    } else if (req->csv) {
+        // The summary as trailing rows of their own table, after an empty row: spreadsheets show it
+        // under the samples, and a reader tells the rows apart by their first field.
+        std::printf("\r\nsummary,port,average_cps,percent,data_errors,queue_overruns,baud");
+        for (const char* k : line_kind_names) std::printf(",%s", k);
+        std::printf("\r\nsummary,all,%llu,%.2f,%llu,%llu,%d", cps, percent, errs, ovlds, baud);
+        for (int k = 0; k < line_counts::kinds; k++) {
+            uint64_t n = 0;
+            bool avail = line_total(k, &n);
+            std::printf(",%s", count_or_na(avail, n, false).c_str());
+        }
+        for (int i = 0; i < chnl_count; i++) {
+            const chnl_struct* c = &chnls[i];
+            uint32_t rate = chnl_rate(c->out_cur, c->out_time, c->out_time0);
+            std::printf("\r\nsummary,%s,%u,%.2f,%llu,%llu,%d", csv_field(label_of(c)).c_str(), rate,
+                        baud > 0 ? rate * 100.0 / baud * 10.0 : 0.0,
+                        static_cast<unsigned long long>(c->in_errs.get()),
+                        static_cast<unsigned long long>(c->in_ovlds.get()), baud);
+            for (int k = 0; k < line_counts::kinds; k++)
+                std::printf(",%s", count_or_na(c->line_errs.available[k], c->line_errs.n[k], false).c_str());
+        }
+        std::printf("\r\n");
     } else {
         std::printf("%s", lines_of(text).c_str());
+        std::printf("Line errors (driver): %s\n", line_errors_text(nullptr).c_str());
+        if (chnl_count > 1)
+            for (int i = 0; i < chnl_count; i++)
+                if (chnls[i].line_errs.total() > 0)
+                    std::printf("  %s: %s\n", label_of(&chnls[i]).c_str(),
+                                line_errors_text(&chnls[i].line_errs).c_str());
     }
     flush_output();
 }
@@ -174,8 +291,10 @@ int run_batch_impl() {
     hl::set_box_echo(false);
     WinMain(nullptr, nullptr, req->first.c_str(), ui::sw_shownormal);
     if (!started || chnl_count < requested_count) return exit_port_failed;
-    uint32_t errs = 0;
-    for (int i = 0; i < chnl_count; i++) errs += chnls[i].in_errs + chnls[i].in_ovlds;
+    uint64_t errs = 0;
+    // Errors the driver counted on the line fail the run as data errors do.
+    for (int i = 0; i < chnl_count; i++)
+        errs += chnls[i].in_errs + chnls[i].in_ovlds + chnls[i].line_errs.total();
     return errs ? exit_data_errors : exit_clean;
 }
 
@@ -201,6 +320,8 @@ std::string json_escape(const std::string& s) {
 void apply(const options& o, ui::window_handle w) {
     main_wnd = w;
     if (o.baud_cmd) post_command(static_cast<uint32_t>(o.baud_cmd));
+    // Any other rate is stored as the Speed menu stores its own; the program is idle here.
+    if (o.baud) set_bauds(o.baud);
     if (o.flow_cmd) post_command(static_cast<uint32_t>(o.flow_cmd));
     if (o.loopback) post_command(cmd_loopback_set);
     if (o.no_verify) post_command(cmd_no_verify);
@@ -224,15 +345,18 @@ int run_batch(const options& o) {
 int parse(int argc, char** argv, const char* default_prefix, options& o) {
     CLI::App app{"Zentrel - Serial I/O Performance Analyzer", "zentrel"};
     int count = 0, minutes = 0;
-    std::string baud, flow;
+    int64_t baud = 0;
+    std::string flow;
     bool version = false;
     o.prefix = default_prefix;
 
     app.add_option("FIRST", o.first, "first port number (default 3)");
     auto* count_opt = app.add_option("-n,--count", count, "number of ports, 1 to 16");
-    std::vector<std::string> rates;
-    for (int32_t r : speed_rates) rates.push_back(std::to_string(r));
-    app.add_option("-b,--baud", baud, "baud rate, one of the Speed menu's")->check(CLI::IsMember(rates));
+    auto* baud_opt =
+        app.add_option(
+               "-b,--baud", baud,
+               "baud rate: the Speed menu's 9600 ... 921600, or any other rate the driver sets exactly")
+            ->check(CLI::Range(int64_t{1}, int64_t{INT32_MAX}));
     app.add_option("-f,--flow", flow, "flow control")
         ->check(CLI::IsMember({"none", "xonxoff", "dtrdsr", "rtscts"}));
     app.add_flag("-l,--internal-loopback", o.loopback, "loop every port back inside the board");
@@ -240,14 +364,20 @@ int parse(int argc, char** argv, const char* default_prefix, options& o) {
     auto* time_opt = app.add_option("-t,--time", minutes, "time limit in minutes (0: none)");
     auto* secs_opt = app.add_option("--seconds", o.seconds, "time limit in seconds, for short runs")
                          ->check(CLI::Range(1, max_time_limit_secs));
-    app.add_option("-d,--device-prefix", o.prefix, "device path before the port number")
-        ->capture_default_str();
+    auto* prefix_opt = app.add_option("-d,--device-prefix", o.prefix, "device path before the port number")
+                           ->capture_default_str();
     auto* virtual_opt = app.add_option("--virtual", o.virtual_config,
                                        "use the built-in virtual board (--virtual=CONFIG: its configuration)")
                             ->expected(0, 1);
     app.add_flag("--batch", o.batch,
                  "no window: start at once, stop at the time limit or on Ctrl-C, print a summary");
-    app.add_flag("--json", o.json, "with --batch: one JSON object per second and one for the summary");
+    app.add_flag("--json", o.json,
+                 "with --batch: one JSON object per second and one for the summary; with --list: the list");
+    app.add_flag("--csv", o.csv,
+                 "with --batch: comma-separated rows, one per port per second, then the summary")
+        ->excludes("--json");
+    app.add_flag("--list", o.list,
+                 "list the serial ports of this system (with -d: also the device files PREFIX<n>) and exit");
     app.add_flag("-V,--version", version, "show the version");
     secs_opt->excludes(time_opt);
 
@@ -256,9 +386,8 @@ int parse(int argc, char** argv, const char* default_prefix, options& o) {
     } catch (const CLI::CallForHelp&) {
         std::printf("%s", app.help().c_str());
         std::printf(
-            "\nExit codes in batch mode: 0 clean run, 1 data errors or overruns, 2 a port could not be "
-            "opened\n"
-            "or configured, 64 usage error.\n");
+            "\nExit codes in batch mode: 0 clean run, 1 data errors, overruns or line errors the driver\n"
+            "counted, 2 a port could not be opened or configured, 64 usage error.\n");
         return exit_clean;
     } catch (const CLI::ParseError& e) {
         std::fprintf(stderr, "zentrel: %s\nRun 'zentrel --help' for the options.\n", e.what());
@@ -269,6 +398,19 @@ int parse(int argc, char** argv, const char* default_prefix, options& o) {
                     res::version_value("CompanyName"), res::version_value("LegalCopyright"));
         return exit_clean;
     }
+    if (o.list) {
+        if (o.batch) {
+            std::fprintf(stderr, "zentrel: --list does not run: leave out --batch\n");
+            return exit_usage;
+        }
+        auto ports = ser::list_ports(*prefix_opt ? o.prefix : std::string());
+        std::printf("%s", (o.json ? ser::list_json(ports) : ser::list_text(ports)).c_str());
+        return exit_clean;
+    }
+    if ((o.json || o.csv) && !o.batch) {
+        std::fprintf(stderr, "zentrel: --%s needs --batch\n", o.json ? "json" : "csv");
+        return exit_usage;
+    }
     if (o.json && !o.batch) {
         std::fprintf(stderr, "zentrel: --json needs --batch\n");
         return exit_usage;
@@ -278,8 +420,8 @@ int parse(int argc, char** argv, const char* default_prefix, options& o) {
         return exit_usage;
     }
     for (int i = 0; i < 9; i++)
-        if (!baud.empty() && baud == std::to_string(speed_rates[i]))
-            o.baud_cmd = static_cast<int>(cmd_baud_first) + i;
+        if (*baud_opt && baud == speed_rates[i]) o.baud_cmd = static_cast<int>(cmd_baud_first) + i;
+    if (*baud_opt && !o.baud_cmd) o.baud = static_cast<int32_t>(baud);
     const char* flows[] = {"none", "xonxoff", "dtrdsr", "rtscts"};
     for (int i = 0; i < 4; i++)
         if (flow == flows[i]) o.flow_cmd = static_cast<int>(cmd_flow_first) + i;

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <csignal>
+#include <cstdint>
 #include <memory>
 #include <optional>
 #include <string>
@@ -22,6 +23,7 @@ constexpr int exit_usage = 64;
 struct options {
     std::string first;  // first port text, as typed
     int baud_cmd = 0;   // 501..509, 0: default
+    int32_t baud = 0;   // a rate outside the Speed menu, set as the menu sets its own; 0: none
     int flow_cmd = 0;   // 601..604, 0: default
     bool loopback = false;
     bool no_verify = false;
@@ -29,6 +31,8 @@ struct options {
     int seconds = 0;
     bool batch = false;
     bool json = false;
+    bool csv = false;    // with batch: comma-separated rows instead of the table
+    bool list = false;   // list the system's serial ports instead of running
     std::string prefix;  // device path before the port number
     bool use_virtual = false;
     std::string virtual_config;
