@@ -2,7 +2,7 @@
 PRESET ?= dev
 JOBS ?= 2
 
-.PHONY: all deps build demo test test-asan test-tsan bench clean
+.PHONY: all deps build demo test test-asan test-tsan bench package clean
 
 all: build
 
@@ -21,6 +21,7 @@ demo: deps
 	else ./build/release/zentrel --virtual --batch --seconds 5; fi
 
 test: build
+	@bash tools/install-deps docs
 	ctest --preset $(PRESET) -j $(JOBS)
 
 test-asan:
@@ -36,5 +37,18 @@ bench: deps
 	./build/release/bench/zentrel-runbench
 	./build/release/bench/zentrel-ttybench
 
+# The Debian package, built with Debian's hardening flags, checked by lintian (remaining tags: tools/lintian-notes).
+package:
+	@bash tools/install-deps package
+	export DEB_BUILD_MAINT_OPTIONS=hardening=+all; \
+	CXXFLAGS="$$(dpkg-buildflags --get CXXFLAGS) $$(dpkg-buildflags --get CPPFLAGS)" \
+	LDFLAGS="$$(dpkg-buildflags --get LDFLAGS)" cmake --preset package --fresh >/dev/null
+	cmake --build --preset package -j $(JOBS)
+	rm -f build/package/zentrel_*.deb zentrel_*.deb
+	cd build/package && cpack -G DEB >/dev/null
+	cp build/package/zentrel_*.deb .
+	lintian --fail-on error,warning --suppress-tags-from-file tools/lintian-notes zentrel_*.deb
+	@ls zentrel_*.deb
+
 clean:
-	rm -rf build
+	rm -rf build zentrel_*.deb
