@@ -239,10 +239,38 @@ def listing_and_rates():
         shutil.rmtree(d, ignore_errors=True)
 
 
+def repeated_runs():
+    # Ten runs in a row on the same plug ports, every other one ended by SIGTERM mid-flight: what a run
+    # leaves on its lines must not reach the next one, so every run is clean.
+    if not PLUG:
+        return
+    d = tempfile.mkdtemp()
+    plug = subprocess.Popen([PLUG, "--dir", d + "/p", "--count", "2"], stdout=subprocess.PIPE,
+                            stderr=subprocess.PIPE, text=True)
+    try:
+        plug.stdout.readline()
+        for i in range(10):
+            args = [ZENTREL, "-d", d + "/p/ttyV", "-n", "2", "-f", ("none", "xonxoff")[i // 2 % 2], "--batch"]
+            if i % 2:
+                p = subprocess.Popen(args + ["3"], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+                time.sleep(0.6 + 0.1 * i)
+                p.send_signal(signal.SIGTERM)
+                out, err = p.communicate(timeout=30)
+                rc = p.returncode
+            else:
+                rc, out, err = run(*args[1:], "--seconds", "1", "3")
+            check(rc == 0 and "Data errors:   0" in out, f"run {i + 1} on the same ports is clean",
+                  f"rc={rc}\n{out}{err}")
+    finally:
+        plug.send_signal(signal.SIGTERM)
+        plug.communicate(timeout=30)
+        shutil.rmtree(d, ignore_errors=True)
+
+
 with ThreadPoolExecutor(max_workers=2) as ex:
     for f in [ex.submit(t) for t in (json_run, text_run, missing_first, missing_later, noisy, line_errors, csv_run,
                                      clamped_count, usage_errors, interrupted, closed_output, device_files,
-                                     listing_and_rates)]:
+                                     listing_and_rates, repeated_runs)]:
         f.result()
 
 for f in failures:

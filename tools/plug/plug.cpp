@@ -4,7 +4,9 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/eventfd.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -70,6 +72,7 @@ struct plug::impl {
         std::string pts, link;
         int peer = 0;  // index of the port its output goes to
         // The line out of this port, towards peer's input.
+        // Read in packet mode: buf[0] takes the packet's header byte, the data follows.
         std::vector<uint8_t> buf;
         size_t head = 0, len = 0;
         double credit = 0, cps = 0;
@@ -82,6 +85,7 @@ struct plug::impl {
     std::vector<std::unique_ptr<port>> ports;
     int stop_fd = -1;
     std::atomic<bool> stopping{false};
+    std::atomic<uint64_t> settle_req{0}, settle_done{0};
     std::mt19937_64 rng;
     std::thread worker;
 
@@ -129,7 +133,34 @@ struct plug::impl {
         }
         if (::symlink(name, link.c_str()) != 0) throw failure("symlink " + link);
         q.link = link;
-        q.buf.resize(chunk);
+        // Packet mode tells us when the port flushes its queues, which is when it opens and closes.
+        int on = 1;
+        if (::ioctl(q.master, TIOCPKT, &on) != 0) throw failure("packet mode on " + q.pts);
+        q.buf.resize(chunk + 1);
+    }
+
+    // A cable holds a few bits, not kilobytes: what the line holds goes when an end flushes. A port
+    // that drops its output (it closes) takes with it what it wrote that the line has not carried yet,
+    // here in our buffer and in the master's input; its output ends there, so nothing new is lost. A
+    // port that drops its input (it opens or closes) loses what was on the way to it; the far end's
+    // master input is left alone, as the far end may be writing a new run already.
+    void on_status(port& p, uint8_t st) {
+        if (st & TIOCPKT_FLUSHWRITE) {
+            p.len = 0;
+            ::tcflush(p.master, TCIFLUSH);
+        }
+        if (st & TIOCPKT_FLUSHREAD) {
+            for (auto& q : ports)
+                if (static_cast<size_t>(q->peer) == p.index) q->len = 0;
+        }
+    }
+
+    // Takes a pending flush notice of port p, if any, without taking data: in packet mode a status
+    // comes alone, and a one-byte read with only data waiting returns the data header and nothing else.
+    void take_status(port& p) {
+        uint8_t b;
+        ssize_t n = ::read(p.master, &b, 1);
+        if (n == 1 && b != TIOCPKT_DATA) on_status(p, b);
     }
 
     // Moves what it can along the line out of port p. Sets *timer when only time will let it go on.
@@ -165,20 +196,26 @@ struct plug::impl {
                     p.len = 0;
                 }
             }
-            p.head = 0;
+            p.head = 1;
             size_t room = chunk;
             if (opt.paced) room = std::min(room, static_cast<size_t>(p.credit));
             if (room == 0) {
                 *timer = true;
                 return;
             }
-            ssize_t n = ::read(p.master, p.buf.data(), room);
-            if (n > 0) {
-                if (opt.paced) p.credit -= static_cast<double>(n);
-                p.busy = static_cast<size_t>(n) == room;
-                p.len = inject(d, static_cast<size_t>(n), p.buf.data());
+            ssize_t n = ::read(p.master, p.buf.data(), room + 1);
+            if (n > 0 && p.buf[0] != TIOCPKT_DATA) {
+                on_status(p, p.buf[0]);
                 continue;
             }
+            if (n > 1) {
+                size_t got = static_cast<size_t>(n) - 1;
+                if (opt.paced) p.credit -= static_cast<double>(got);
+                p.busy = got == room;
+                p.len = inject(d, got, p.buf.data() + 1);
+                continue;
+            }
+            if (n == 1) n = -1, errno = EAGAIN;
             if (n < 0 && errno == EINTR) continue;
             // EAGAIN: the line is idle. EIO: no slave is open (cannot happen while we hold one).
             p.busy = false;
@@ -225,6 +262,7 @@ struct plug::impl {
         uint64_t start = now_us();
         for (auto& p : ports) p->last_us = start;
         while (!stopping.load(std::memory_order_relaxed)) {
+            uint64_t req = settle_req.load(std::memory_order_acquire);
             uint64_t now = now_us();
             bool timer = false;
             std::fill(events.begin(), events.end(), 0);
@@ -236,12 +274,20 @@ struct plug::impl {
                 if (p->master >= 0) pump(*p, now, &timer, events);
             }
             fds[0] = {stop_fd, POLLIN, 0};
-            for (size_t i = 0; i < ports.size(); i++) fds[i + 1] = {ports[i]->master, events[i], 0};
-            int r = ::poll(fds.data(), fds.size(), timer ? 1 : -1);
+            // POLLPRI on every master: a flush notice wakes us even while its line waits for time or room.
+            for (size_t i = 0; i < ports.size(); i++)
+                fds[i + 1] = {ports[i]->master, static_cast<short>(events[i] | POLLPRI), 0};
+            // A settle() waiting for this pass must not wait for traffic as well.
+            bool settling = req != settle_done.load(std::memory_order_relaxed);
+            int r = ::poll(fds.data(), fds.size(), settling ? 0 : timer ? 1 : -1);
             if (r > 0 && (fds[0].revents & POLLIN)) {
                 uint64_t v;
                 [[maybe_unused]] ssize_t n = ::read(stop_fd, &v, sizeof v);
             }
+            // Notices first, so that nothing a port has flushed is carried after the flush.
+            for (size_t i = 0; r > 0 && i < ports.size(); i++)
+                if (fds[i + 1].revents & POLLPRI) take_status(*ports[i]);
+            settle_done.store(req, std::memory_order_release);
         }
     }
 };
@@ -317,6 +363,14 @@ port_counts plug::totals() const {
         t.dropped += c.dropped;
     }
     return t;
+}
+
+void plug::settle() {
+    uint64_t req = impl_->settle_req.fetch_add(1, std::memory_order_acq_rel) + 1;
+    uint64_t one = 1;
+    [[maybe_unused]] ssize_t n = ::write(impl_->stop_fd, &one, sizeof one);
+    while (impl_->settle_done.load(std::memory_order_acquire) < req)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
 }
 
 void plug::unplug(int port_number) {

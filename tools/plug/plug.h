@@ -55,6 +55,9 @@ class plug {
     std::string ready_line() const;
     port_counts counts(int port_number) const;
     port_counts totals() const;
+    // Returns once the wiring has taken every flush notice the ports posted before the call. A port
+    // reopened before its close's notice was taken may receive what its last run left on the line.
+    void settle();
     // The port's device vanishes: its master end is closed, as when a cable adapter is pulled out.
     // Returns once done; the wiring must be running.
     void unplug(int port_number);

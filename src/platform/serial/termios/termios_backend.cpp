@@ -1108,7 +1108,10 @@ std::shared_ptr<tty_port> open_tty(const char* path) {
         return fail(fd, open_error(e));
     };
     if (int e = ttysys::make_raw(fd)) return undo(e);
-    ::tcflush(fd, TCIOFLUSH);  // every open starts with empty queues
+    // Every run starts with nothing from before: what arrived while the port was closed is dropped.
+    // Output is not flushed: a closed UART has sent or dropped its own, and on a pty the output side is
+    // the far end's (flushing it tells a pty plug to drop its line, which may already carry this run).
+    ::tcflush(fd, TCIFLUSH);
     if (has_lines) {
         int on = TIOCM_DTR | TIOCM_RTS;
         ::ioctl(fd, TIOCMBIS, &on);
