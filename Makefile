@@ -21,7 +21,7 @@ demo: deps
 	else ./build/release/zentrel --virtual --batch --seconds 5; fi
 
 test: build
-	@bash tools/install-deps docs
+	@bash tools/install-deps docs qemu
 	ctest --preset $(PRESET) -j $(JOBS)
 
 test-asan:
