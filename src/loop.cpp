@@ -10,6 +10,13 @@
 namespace zentrel {
 namespace {
 
+// Appends src to dst without passing the buffer's end.
+void append(char* dst, int size, const char* src) {
+    int n = static_cast<int>(std::strlen(dst));
+    if (n >= size - 1) return;
+    std::snprintf(dst + n, static_cast<size_t>(size - n), "%s", src);
+}
+
 // True from a loop start that opened a port until its loop stop; guards against a second stop.
 bool run_open = false;
 constexpr uint32_t watcher_wait_ms = 2000;
@@ -96,6 +103,11 @@ bool open_channel(chnl_struct* chnl, bool* opened) {
     uint32_t returned;
     *opened = false;
     chnl->mon_loops = 0;
+    chnl->in_starved = 0;
+    chnl->in_stalled = 0;
+    chnl->in_stall_at = 0;
+    chnl->out_total = 0;
+    chnl->in_total = 0;
     chnl->com_hndl = make_com_link(chnl) ? ser::create_file(chnl->com_link) : ser::invalid_handle_value;
     if (chnl->com_hndl == ser::invalid_handle_value) return false;
     *opened = true;
@@ -125,12 +137,32 @@ bool open_channel(chnl_struct* chnl, bool* opened) {
     return true;
 }
 
+// The longest the window thread waits for the workers when a run stops. A worker stuck inside a
+// device call (a hung driver) is abandoned after it: it stops at its next call into the kernel layer
+// and does nothing more, and its handle is released so that it is reclaimed then.
+constexpr uint32_t stop_wait_ms = 3000;
+// At least this long for each thread, however much of the stop's time is gone.
+constexpr uint32_t stop_wait_min_ms = 50;
+
+uint32_t left_of(uint32_t start, uint32_t budget) {
+    uint32_t spent = kern::tick_count() - start;
+    return spent + stop_wait_min_ms < budget ? budget - spent : stop_wait_min_ms;
+}
+
 void release(kern::thread_handle* h) {
     if (*h) kern::close_thread(*h);
     *h = nullptr;
 }
 
 }  // namespace
+
+int wrap_add(int a, int b) {
+    return static_cast<int>(static_cast<uint32_t>(a) + static_cast<uint32_t>(b));
+}
+
+bool loop_open() {
+    return run_open;
+}
 
 int loop_init(bool* none_opened) {
     int retv = 0;
@@ -143,17 +175,20 @@ int loop_init(bool* none_opened) {
         chnl_struct* chnl = &chnls[i];
         bool opened;
         if (!open_channel(chnl, &opened)) {
-            retv = static_cast<int>(100u + static_cast<uint32_t>(chnl->com_nbr.get()));
+            retv = wrap_add(100, chnl->com_nbr.get());
             if (i > 0) chnl_count = i;
             break;
         }
         opened_one = 1;
     }
-    if (!opened_one) return retv + 10000;
+    // Port numbers near the ends of the range wrap here as they do in 100 + n, never overflow.
+    if (!opened_one) return wrap_add(retv, 10000);
 
     if (none_opened) *none_opened = false;
     run_open = true;
     run_stop_mark = stop_count.get();
+    mon_late = 0;
+    drain_state = drain_none;
     for (int i = 0; i < chnl_count; i++)
         read_thrd_hndl[i] = kern::create_thread(read, &chnls[i], 1024, &read_thrd_id[i]);
     uint32_t id = 0;
@@ -172,6 +207,7 @@ int loop_init(bool* none_opened) {
 
 void loop_fini() {
     if (!run_open) return;
+    if (drain_at_stop) loop_drain();
     run_open = false;
 
     ser::SERIAL_HANDFLOW handflow;
@@ -179,9 +215,10 @@ void loop_fini() {
     uint32_t returned;
     char s[82];
     const int count = chnl_count;
+    const uint32_t start = kern::tick_count();
 
     kern::thread_handle mon = wrmon_thrd_hndl;
-    kern::terminate_thread(mon);
+    if (mon) kern::terminate_thread_within(mon, left_of(start, stop_wait_ms));
     wrmon_thrd_hndl = nullptr;
     ++stop_count;
 
@@ -206,7 +243,8 @@ void loop_fini() {
         }
     }
     for (int i = 0; i < count; i++) chnls[i].out_running = 0;
-    for (int i = 0; i < count; i++) kern::terminate_thread(read_thrd_hndl[i]);
+    for (int i = 0; i < count; i++)
+        if (read_thrd_hndl[i]) kern::terminate_thread_within(read_thrd_hndl[i], left_of(start, stop_wait_ms));
     for (int i = 0; i < count; i++) {
         w = ser::SERIAL_PURGE_TXABORT | ser::SERIAL_PURGE_RXABORT;
         if (!ioctl_in(chnls[i].com_hndl, ser::IOCTL_SERIAL_PURGE, &w, sizeof w)) {
@@ -221,15 +259,151 @@ void loop_fini() {
     // end as soon as their aborted writes are collected, the watchers at their next request; both
     // are waited for, so that none of them is still reading this channel's record when the next run
     // sets it up. A watcher showing a message box is not waited for long: it ends silently once the
-    // box is dismissed.
+    // box is dismissed. A transmit worker stuck in a hung driver is abandoned like the others.
     release(&mon);
     for (int i = 0; i < count; i++) {
         release(&read_thrd_hndl[i]);
-        if (write_thrd_hndl[i]) kern::wait_thread(write_thrd_hndl[i], kern::infinite);
+        if (write_thrd_hndl[i] &&
+            kern::wait_thread(write_thrd_hndl[i], left_of(start, stop_wait_ms)) != kern::wait_object_0)
+            kern::terminate_thread_within(write_thrd_hndl[i], stop_wait_min_ms);
         release(&write_thrd_hndl[i]);
         if (ovld_thrd_hndl[i]) kern::wait_thread(ovld_thrd_hndl[i], watcher_wait_ms);
         release(&ovld_thrd_hndl[i]);
     }
+}
+
+// ---- The drain and the verdict ---------------------------------------------------------------------
+
+namespace {
+
+// The drain's bound: a second plus what the writes in flight and a full input queue take on the line,
+// never more than drain_max_ms. Received counts standing still this long (nothing queued, nothing
+// being sent) are final.
+constexpr uint32_t drain_max_ms = 5000;
+constexpr uint32_t drain_quiet_ms = 200;
+constexpr uint32_t drain_poll_ms = 10;
+// Output that has not moved for this long is held (flow control with nobody to release it): the
+// drain stops waiting for it.
+constexpr uint32_t drain_held_ms = 500;
+
+}  // namespace
+
+void loop_drain() {
+    if (!run_open) return;
+    const int count = chnl_count;
+    // The run's figures are those of the monitor's last sample: it takes none while the lines drain.
+    kern::thread_handle mon = wrmon_thrd_hndl;
+    if (mon) kern::terminate_thread_within(mon, stop_wait_ms);
+    for (int i = 0; i < count; i++) chnls[i].out_running = 0;
+
+    int32_t baud = chnls[0].com_baud;
+    uint32_t budget = 1000u + static_cast<uint32_t>((write_slots * wstuff_len + 4096) * 10000ull /
+                                                    static_cast<uint64_t>(baud > 0 ? baud : 1));
+    if (budget > drain_max_ms) budget = drain_max_ms;
+    bool done[max_chnls] = {};
+    uint64_t seen[max_chnls] = {};
+    uint32_t still_since[max_chnls] = {};
+    uint32_t queued[max_chnls] = {};
+    const uint32_t start = kern::tick_count();
+    for (int i = 0; i < count; i++) still_since[i] = start;
+    bool complete = false, held = false;
+    for (;;) {
+        int left = 0;
+        for (int i = 0; i < count; i++) {
+            if (done[i]) continue;
+            chnl_struct* c = &chnls[i];
+            ser::SERIAL_STATUS st{};
+            uint32_t returned = 0;
+            if (!ser::device_io_control(c->com_hndl, ser::IOCTL_SERIAL_GET_COMMSTATUS, nullptr, 0, &st,
+                                        sizeof st, &returned, nullptr) ||
+                returned != sizeof st) {
+                left++;
+                continue;
+            }
+            uint64_t sent = c->out_posted - st.AmountInOutQueue;
+            uint64_t rcvd = c->in_count + st.AmountInInQueue;
+            c->out_total = sent;
+            c->in_total = rcvd;
+            uint32_t now = kern::tick_count();
+            if (rcvd != seen[i] || st.AmountInOutQueue != queued[i]) {
+                seen[i] = rcvd;
+                queued[i] = st.AmountInOutQueue;
+                still_since[i] = now;
+            }
+            bool tx_done = st.AmountInOutQueue == 0 && kern::thread_stopped(write_thrd_hndl[i]);
+            if (tx_done && st.AmountInInQueue == 0 &&
+                (rcvd >= sent || now - still_since[i] >= drain_quiet_ms)) {
+                done[i] = true;
+            } else if (!tx_done && now - still_since[i] >= drain_held_ms) {
+                done[i] = true;
+                held = true;
+            } else {
+                left++;
+            }
+        }
+        if (left == 0) {
+            complete = !held;
+            break;
+        }
+        if (kern::tick_count() - start >= budget) break;
+        kern::sleep(drain_poll_ms);
+    }
+    bool shown = true;
+    for (int i = 0; i < count; i++) shown = shown && ser::shows_in_flight(chnls[i].com_hndl);
+    drain_state = !shown ? drain_hidden : complete ? drain_exact : drain_incomplete;
+}
+
+uint64_t chnl_sent(const chnl_struct* c) {
+    return drain_state != drain_none ? c->out_total.get() : c->out_cur.get();
+}
+
+uint64_t chnl_received(const chnl_struct* c) {
+    if (drain_state != drain_none) return c->in_total;
+    // in_count is final once the receive workers have stopped; in_cur is the last sample's view.
+    uint64_t cur = c->in_cur, count = c->in_count;
+    return cur > count ? cur : count;
+}
+
+uint32_t chnl_rx_rate(const chnl_struct* c) {
+    return chnl_rate(c->in_cur, c->out_time, c->out_time0);
+}
+
+bool chnl_silent(const chnl_struct* c) {
+    return chnl_received(c) == 0;
+}
+
+bool chnl_stalled(const chnl_struct* c) {
+    return c->in_stalled && !chnl_silent(c);
+}
+
+uint32_t chnl_stall_second(const chnl_struct* c) {
+    return (c->in_stall_at - c->out_time0) / 1000u;
+}
+
+bool chnl_overloaded(const chnl_struct* c) {
+    if (c->in_starved != 0 || c->in_ovlds != 0) return true;
+    // Data comes back, yet the line ran well below its capacity: in a loopback only flow control
+    // from a receiving side that cannot keep up, or a transmitter not scheduled in time, does that.
+    int32_t baud = c->com_baud;
+    if (c->in_count == 0 || c->out_time == c->out_time0 || baud <= 0) return false;
+    uint64_t rate = chnl_rate(c->out_cur, c->out_time, c->out_time0);
+    return rate * 1000u < static_cast<uint64_t>(baud) * 95u;
+}
+
+bool run_overloaded() {
+    if (mon_late) return true;
+    for (int i = 0; i < chnl_count; i++)
+        if (chnl_overloaded(&chnls[i])) return true;
+    return false;
+}
+
+bool run_failed() {
+    if (run_overloaded()) return true;
+    for (int i = 0; i < chnl_count; i++) {
+        const chnl_struct* c = &chnls[i];
+        if (c->in_errs || c->in_ovlds || chnl_silent(c) || chnl_stalled(c)) return true;
+    }
+    return false;
 }
 
 void loop_summary_text(char* buf, int size) {
@@ -253,10 +427,54 @@ void loop_summary_text(char* buf, int size) {
                   "Average cps: %llu (%.2f%%)\rData errors:   %llu\rQueue overruns:   %llu\r",
                   static_cast<unsigned long long>(tot_rate), percent, static_cast<unsigned long long>(errs),
                   static_cast<unsigned long long>(ovlds));
+
+    // Only what went wrong is added: ports that got nothing back, ports whose receiving stopped, and
+    // a run the machine could not keep up with. A clean run keeps its three lines.
+    char line[400], item[80], label[64];
+    line[0] = '\0';
+    for (int i = 0; i < count; i++)
+        if (chnl_silent(&chnls[i])) {
+            port_label(label, sizeof label, chnls[i].com_nbr);
+            std::snprintf(item, sizeof item, " %s", label);
+            append(line, sizeof line, item);
+        }
+    if (line[0]) {
+        append(buf, size, "No data received:");
+        append(buf, size, line);
+        append(buf, size, "\r");
+    }
+    line[0] = '\0';
+    for (int i = 0; i < count; i++)
+        if (chnl_stalled(&chnls[i])) {
+            port_label(label, sizeof label, chnls[i].com_nbr);
+            std::snprintf(item, sizeof item, " %s (at %u s)", label, chnl_stall_second(&chnls[i]));
+            append(line, sizeof line, item);
+        }
+    if (line[0]) {
+        append(buf, size, "Receiving stalled:");
+        append(buf, size, line);
+        append(buf, size, "\r");
+    }
+    if (run_overloaded()) {
+        line[0] = '\0';
+        for (int i = 0; i < count; i++)
+            if (chnl_overloaded(&chnls[i])) {
+                port_label(label, sizeof label, chnls[i].com_nbr);
+                std::snprintf(item, sizeof item, " %s", label);
+                append(line, sizeof line, item);
+            }
+        if (mon_late) {
+            std::snprintf(item, sizeof item, " (sampling late %u times)", mon_late.get());
+            append(line, sizeof line, item);
+        }
+        append(buf, size, "Overloaded:");
+        append(buf, size, line);
+        append(buf, size, "\r");
+    }
 }
 
 void loop_summary() {
-    char text[200];
+    char text[summary_size];
     loop_screen_clear = 1;
     loop_summary_text(text, sizeof text);
     ui::message_box(hwnd, text, szProgName, ui::mb_ok);
@@ -272,13 +490,6 @@ namespace zentrel {
 void show_parms(ui::hdc hdc);
 
 namespace {
-
-// Appends src to dst without passing the buffer's end.
-void append(char* dst, int size, const char* src) {
-    int n = static_cast<int>(std::strlen(dst));
-    if (n >= size - 1) return;
-    std::snprintf(dst + n, static_cast<size_t>(size - n), "%s", src);
-}
 
 const char table_header[] = "Port        Xmit        Rcv         Errs        Rate        TxQueue";
 

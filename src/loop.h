@@ -3,6 +3,7 @@
 
 #include <cstdint>
 
+#include "model/chnl.h"
 #include "platform/serial/serial.h"
 #include "platform/ui/ui.h"
 
@@ -19,14 +20,41 @@ int loop_init(bool* none_opened = nullptr);
 // handflow record, keeping every bit the setting does not own.
 void loop_flow_bits(int32_t flow, ser::SERIAL_HANDFLOW* hf);
 
+// True from a loop start that started workers until its loop stop.
+bool loop_open();
+
+// a + b as the 32-bit values wrap, without the overflow of signed arithmetic.
+int wrap_add(int a, int b);
+
 // Stops the run: monitor, handshaking, wait masks, transmit flags, receive workers, purge, close.
-// Runs once per started run; a second call for the same run does nothing.
+// Runs once per started run; a second call for the same run does nothing. With drain_at_stop set it
+// drains the lines first (loop_drain). The window thread never waits long for a worker: one stuck
+// in a hung driver call is abandoned after a bounded time.
 void loop_fini();
+
+// Ends the run's sampling, stops the writers and lets what is on its way arrive, for at most a few
+// seconds; then sets out_total and in_total of every channel and drain_state.
+void loop_drain();
+
+// The verdict on a channel of the run just stopped. Sent and received are the drained totals when
+// the run was drained, else the last figures; the received rate covers the transmit rate's interval.
+uint64_t chnl_sent(const chnl_struct* c);
+uint64_t chnl_received(const chnl_struct* c);
+uint32_t chnl_rx_rate(const chnl_struct* c);
+bool chnl_silent(const chnl_struct* c);            // nothing came back in the whole run
+bool chnl_stalled(const chnl_struct* c);           // data came back, then none for stall_ms while sending
+uint32_t chnl_stall_second(const chnl_struct* c);  // when, in seconds from the first write
+bool chnl_overloaded(const chnl_struct* c);        // its receiver was not scheduled or its queue overran
+bool run_overloaded();                             // a channel overloaded or the monitor woke late
+// Anything that is not a clean pass: data errors, overruns, silent or stalled ports, overload.
+bool run_failed();
 
 // Shows the summary box of the run just stopped: average rate, its share of capacity, error totals.
 void loop_summary();
 
-// Composes the summary text into buf (always terminated); used by loop_summary.
+// Composes the summary text into buf (always terminated); used by loop_summary. Three lines, and a
+// line each for ports that received nothing, ports whose receiving stalled, and an overloaded run.
+constexpr int summary_size = 1024;
 void loop_summary_text(char* buf, int size);
 
 }  // namespace zentrel

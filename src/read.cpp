@@ -120,14 +120,24 @@ void read(void* arg) {
     chnl->in_nextchar = 32;
 
     rstuff_len = rstuff_size;
+    // Whether the previous buffer was checked: after a stretch without checking, the expectation is
+    // stale, so the first buffer checked again only re-synchronises on its last byte.
+    bool checking = data_check != 0;
     for (;;) {
         ++chnl->in_loops;
         arslt = aread(chnl->com_hndl, rstuff, static_cast<uint32_t>(rstuff_len), &rcount, &osRead);
         chnl->in_count += rcount;
-        if (arslt == 0)
+        if (rcount != 0) chnl->in_last_rx = kern::tick_count();
+        if (arslt == 0) {
             ++chnl->in_errs;
-        else if (data_check && rcount != 0)
-            rx_ck(rstuff, static_cast<int>(rcount), chnl);
+        } else if (rcount != 0) {
+            bool check_now = data_check != 0;
+            if (check_now && checking)
+                rx_ck(rstuff, static_cast<int>(rcount), chnl);
+            else if (check_now)
+                chnl->in_nextchar = next_after_last(rstuff[rcount - 1]);
+            checking = check_now;
+        }
     }
     // Never reached: loop stop terminates the worker, whose frame stays valid until its handle is
     // closed after the port's requests were purged.
@@ -143,10 +153,12 @@ void ovld_check(void* arg) {
     char s[82];
     uint32_t err;
 
-    // The watcher may outlive its run's stop by a moment (loop stop waits for it only briefly):
-    // it keeps to its own run's port.
+    // The watcher may outlive its run's stop (loop stop waits for it only briefly, and a message box
+    // holds it as long as the operator likes): it keeps to its own run's port and its own run's mark,
+    // so a later run's start does not make its own stop look like a fault.
     const ser::handle hndl = chnl->com_hndl;
-    auto stop_begun = [] { return stop_count != run_stop_mark; };
+    const uint32_t my_mark = run_stop_mark;
+    auto stop_begun = [my_mark] { return stop_count != my_mark; };
 
     osMon = {};
     osMon.hEvent = kern::create_event(true, false);

@@ -89,6 +89,25 @@ void write(void* arg) {
     }
 }
 
+namespace {
+
+// The receive side as the monitor sees it once a second: a receive worker that made no read since
+// the previous sample was not scheduled (its reads end within 30 ms), and a port that got nothing
+// for stall_ms while its transmitter ran has stalled.
+void watch_receiver(chnl_struct* chnl) {
+    uint64_t loops = chnl->in_loops;
+    if (chnl->mon_loops > 1 && loops == chnl->mon_in_loops && chnl->out_running) ++chnl->in_starved;
+    chnl->mon_in_loops = loops;
+    if (chnl->in_stalled || chnl->in_count == 0 || !chnl->out_running) return;
+    uint32_t last = chnl->in_last_rx;
+    if (chnl->out_time - last >= stall_ms) {
+        chnl->in_stall_at = last;
+        chnl->in_stalled = 1;
+    }
+}
+
+}  // namespace
+
 void wrmon(void*) {
     int ii;
     chnl_struct* chnl;
@@ -97,7 +116,10 @@ void wrmon(void*) {
     uint32_t werr;
 
     for (;;) {
+        uint32_t slept = kern::tick_count();
         kern::sleep(1000);
+        // A wake-up more than a second late: this machine did not give the run the time it needs.
+        if (kern::tick_count() - slept > 2000) ++mon_late;
         for (ii = 0; ii < chnl_count; ii++) {
             chnl = &chnls[ii];
             ++chnl->mon_loops;
@@ -111,6 +133,7 @@ void wrmon(void*) {
                 chnl->out_time = kern::tick_count();
                 chnl->out_cur = out_posted1 - chnl->out_pending;
                 chnl->in_cur = chnl->in_count + wserstat.AmountInInQueue;
+                watch_receiver(chnl);
             }
         }
     }
@@ -126,7 +149,9 @@ void wrmon_watchdog() {
         ++loops_count;
         if (loops_count > 2) {
             kern::thread_handle stuck = wrmon_thrd_hndl;
-            kern::terminate_thread(stuck);
+            // Bounded: a monitor stuck inside a hung driver call must not freeze the window thread.
+            // Abandoned, it stops at its next call into the kernel layer and is reclaimed there.
+            kern::terminate_thread_within(stuck, 1000);
             kern::close_thread(stuck);  // the abandoned monitor's handle is never used again
             wrmon_thrd_hndl = kern::create_thread(wrmon, nullptr, 1024, &wrmon_thrd_id);
             loops_last = chnls[0].mon_loops;

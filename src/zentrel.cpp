@@ -81,8 +81,8 @@ void start_loopback() {
     int retv = loop_init(&none_opened);
 
     // loop_init says plainly whether anything was opened; the 10000 mark alone does not decode for
-    // every port number.
-    if (none_opened) retv -= 10000;
+    // every port number. The arithmetic wraps as loop_init's does, so no port number overflows it.
+    if (none_opened) retv = wrap_add(retv, -10000);
     if (retv >= 100) {
         char label[80];
         port_label(label, sizeof label, retv - 100);
@@ -95,11 +95,15 @@ void start_loopback() {
         box(s);
         if (none_opened || chnl_count < 1) return;
     } else if (retv != 0) {
-        std::snprintf(s, sizeof s, "Initialization error: %d", retv - 100);
+        std::snprintf(s, sizeof s, "Initialization error: %d", wrap_add(retv, -100));
         box(s);
     }
     // Ports that were kept run, whatever number the failing one had; with none, the program stays idle.
-    if (none_opened || chnl_count < 1) return;
+    // Nor does a run that was stopped while the box was up (the window closed behind it).
+    if (none_opened || chnl_count < 1 || !loop_open()) {
+        if (loop_open()) loop_fini();
+        return;
+    }
 
     ui::set_window_text(hwnd, running_title);
     ui::menu_handle m = ui::get_menu(hwnd);
@@ -265,9 +269,12 @@ ui::lresult WindowProc(ui::window_handle w, uint32_t messg, ui::wparam wParam, u
             paint_now(w, make_display_font());
             return 0;
         case ui::wm_close:
-            if (loop_running) {
-                loop_fini();
+            // The flag goes first: a box inside loop stop lets the time limit through, which must
+            // then find no run to stop and summarise. A start still showing its "Unable to open"
+            // box has workers running before the flag is set: they are stopped here too.
+            if (loop_running || loop_open()) {
                 loop_running = 0;
+                loop_fini();
             }
             ui::destroy_window(w);
             return 0;
@@ -292,7 +299,7 @@ ui::lresult WindowProc(ui::window_handle w, uint32_t messg, ui::wparam wParam, u
             ui::dialog_box_param(hinst, "AboutDlg", w, AboutDlgProc, 0);
             break;
         case cmd_exit:
-            if (loop_running) {
+            if (loop_running || loop_open()) {
                 loop_running = 0;
                 loop_fini();
             }

@@ -465,10 +465,37 @@ TEST(Summary, TextFromTheFinalFigures) {
     chnls[1].out_time = 500;
     chnls[0].in_errs = 2;
     chnls[1].in_errs = 5;
-    chnls[1].in_ovlds = 3;
-    char text[200];
+    chnls[0].in_count = 960;
+    chnls[1].in_count = 959;
+    char text[summary_size];
     loop_summary_text(text, sizeof text);
-    EXPECT_STREQ(text, "Average cps: 959 (99.90%)\rData errors:   7\rQueue overruns:   3\r");
+    EXPECT_STREQ(text, "Average cps: 959 (99.90%)\rData errors:   7\rQueue overruns:   0\r");
+    EXPECT_TRUE(run_failed());
+
+    // What went wrong is named below the three lines: a receiver that overran its queue or missed
+    // a second (overload), a port that got nothing back, one whose receiving stopped mid-run.
+    chnls[1].in_ovlds = 3;
+    loop_summary_text(text, sizeof text);
+    EXPECT_STREQ(text,
+                 "Average cps: 959 (99.90%)\rData errors:   7\rQueue overruns:   3\rOverloaded: COM4\r");
+    chnls[0].in_errs = chnls[1].in_errs = chnls[1].in_ovlds = 0;
+    EXPECT_FALSE(run_failed());
+    chnls[0].in_count = 0;
+    chnls[1].in_stalled = 1;
+    chnls[1].in_stall_at = chnls[1].out_time0 + 12500;
+    chnls[1].in_starved = 1;
+    mon_late = 2;
+    loop_summary_text(text, sizeof text);
+    EXPECT_STREQ(text,
+                 "Average cps: 959 (99.90%)\rData errors:   0\rQueue overruns:   0\rNo data received: COM3\r"
+                 "Receiving stalled: COM4 (at 12 s)\rOverloaded: COM4 (sampling late 2 times)\r");
+    EXPECT_TRUE(chnl_silent(&chnls[0]));
+    EXPECT_TRUE(run_failed());
+    mon_late = 0;
+    chnls[1].in_starved = 0;
+    chnls[1].in_stalled = 0;
+    EXPECT_TRUE(run_failed()) << "a silent port alone fails the run";
+    chnls[0].in_count = 960;
 
     // A channel without a rate interval counts as 0; huge figures never overflow the text.
     chnls[1].out_time = chnls[1].out_time0;
@@ -497,7 +524,8 @@ TEST(Summary, TextFromTheFinalFigures) {
     }
     loop_summary_text(text, sizeof text);
     EXPECT_STREQ(text,
-                 "Average cps: 92160 (100.00%)\rData errors:   8589934590\rQueue overruns:   4294967296\r");
+                 "Average cps: 92160 (100.00%)\rData errors:   8589934590\rQueue overruns:   4294967296\r"
+                 "Overloaded: COM3 COM4\r");
     chnls_startup("3");
 }
 

@@ -27,6 +27,9 @@ shared<kern::thread_handle> wrmon_thrd_hndl{nullptr};
 uint32_t wrmon_thrd_id;
 shared<uint32_t> stop_count{0};
 shared<uint32_t> run_stop_mark{0};
+shared<uint32_t> mon_late{0};
+shared<int32_t> drain_at_stop{0};
+shared<int32_t> drain_state{drain_none};
 ui::window_handle hwnd;
 
 void set_bauds(int32_t nubaud) {
@@ -68,6 +71,13 @@ void chnls_zero() {
         c.in_ovlds = 0;
         c.in_loops = 0;
         c.mon_loops = 0;
+        c.in_last_rx = 0;
+        c.mon_in_loops = 0;
+        c.in_starved = 0;
+        c.in_stalled = 0;
+        c.in_stall_at = 0;
+        c.out_total = 0;
+        c.in_total = 0;
     }
 }
 
@@ -113,6 +123,7 @@ void settings_reset() {
     time_limit = 0;
     internal_loopback = 0;
     data_check = 1;
+    drain_at_stop = 0;
     std::snprintf(devLink, sizeof devLink, "%s", "\\\\.\\COM");
 }
 

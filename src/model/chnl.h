@@ -54,6 +54,17 @@ struct chnl_struct {
     // and again at loop stop before the close (window thread only). Never shown in the window.
     line_counts line_base;
     line_counts line_errs;
+
+    // What the verdict of a run rests on besides the counters above.
+    shared<uint32_t> in_last_rx;    // tick of the last read that returned data (receive worker)
+    shared<uint64_t> mon_in_loops;  // in_loops at the monitor's previous sample (monitor)
+    shared<uint32_t> in_starved;    // samples with no read since the one before: not scheduled (monitor)
+    shared<uint32_t> in_stalled;    // 1 once receiving stopped for stall_ms while sending (monitor)
+    shared<uint32_t> in_stall_at;   // tick at which that stall began (monitor)
+    // Totals after the drain at the end of a run (window thread): bytes that left the port and bytes
+    // that came back, both final when drain_state is drain_exact.
+    shared<uint64_t> out_total;
+    shared<uint64_t> in_total;
 };
 
 extern chnl_struct chnls[max_chnls];
@@ -80,6 +91,19 @@ extern uint32_t wrmon_thrd_id;
 // run's stop has begun and what fails then is the expected end of a worker, not a fault.
 extern shared<uint32_t> stop_count;
 extern shared<uint32_t> run_stop_mark;
+// Monitor wake-ups that came more than a second late in this run: the machine could not keep up.
+extern shared<uint32_t> mon_late;
+// Receiving that stops this long while the port sends marks the port as stalled.
+constexpr uint32_t stall_ms = 5000;
+// When set, stopping a run first lets the lines drain, so that sent and received totals balance:
+// batch mode sets it (a setting, written by the window thread only).
+extern shared<int32_t> drain_at_stop;
+// What the drain of the last run found.
+constexpr int32_t drain_none = 0;        // no drain
+constexpr int32_t drain_exact = 1;       // every byte accounted for: lost = sent - received
+constexpr int32_t drain_incomplete = 2;  // output still queued when the drain's time was up
+constexpr int32_t drain_hidden = 3;      // the driver hides bytes in flight: lost cannot be told
+extern shared<int32_t> drain_state;
 // The main window; owner of every message box.
 extern ui::window_handle hwnd;
 

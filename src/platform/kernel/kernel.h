@@ -82,6 +82,12 @@ thread_handle create_thread(thread_entry fn, void* arg, uint32_t stack_hint, uin
 bool set_thread_priority_highest(thread_handle t);
 // Cooperative termination (see the top of this file). Returns once the target has stopped for good.
 bool terminate_thread(thread_handle t);
+// The same with a bound, for a caller that must not hang on a target stuck inside a call outside this
+// layer (a hung device driver): waits at most timeout_ms of clock time and tells whether the target
+// has stopped. When it has not, the request stands: the target stops at its next call into this
+// layer and does nothing more from there on. Closing its handle then abandons it safely: it unwinds
+// and is reclaimed when it gets there.
+bool terminate_thread_within(thread_handle t, uint32_t timeout_ms);
 // Releases the handle. A finished thread is reclaimed now, a running one when it ends, a terminated
 // one unwinds now and is reclaimed. The handle must not be used afterwards.
 bool close_thread(thread_handle t);

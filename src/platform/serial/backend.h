@@ -18,6 +18,9 @@ class port {
     virtual bool write(const void* buf, uint32_t len, uint32_t* count, overlapped* ov) = 0;
     // Called once, when the handle is closed: aborts everything in flight and releases the device.
     virtual void close() = 0;
+    // False when bytes can be on their way without the driver's queues showing them (a pty holds
+    // kilobytes that no call reports), so sent and received cannot be balanced to the byte.
+    virtual bool shows_in_flight() const { return true; }
 };
 
 class backend {

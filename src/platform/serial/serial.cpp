@@ -117,7 +117,9 @@ bool device_io_control(handle h, uint32_t code, const void* in, uint32_t in_size
     if (!p) return false;
     if (returned) *returned = 0;
     if (ov) mark_pending(ov);
-    return p->ioctl(code, in, in_size, out, out_size, returned, ov);
+    bool r = p->ioctl(code, in, in_size, out, out_size, returned, ov);
+    kern::checkpoint();  // a caller abandoned inside a hung driver call stops as it returns
+    return r;
 }
 
 bool read_file(handle h, void* buf, uint32_t len, uint32_t* count, overlapped* ov) {
@@ -125,7 +127,9 @@ bool read_file(handle h, void* buf, uint32_t len, uint32_t* count, overlapped* o
     auto p = enter(h);
     if (!p) return false;
     if (ov) mark_pending(ov);
-    return p->read(buf, len, count, ov);
+    bool r = p->read(buf, len, count, ov);
+    kern::checkpoint();  // a caller abandoned inside a hung driver call stops as it returns
+    return r;
 }
 
 bool write_file(handle h, const void* buf, uint32_t len, uint32_t* count, overlapped* ov) {
@@ -133,7 +137,9 @@ bool write_file(handle h, const void* buf, uint32_t len, uint32_t* count, overla
     auto p = enter(h);
     if (!p) return false;
     if (ov) mark_pending(ov);
-    return p->write(buf, len, count, ov);
+    bool r = p->write(buf, len, count, ov);
+    kern::checkpoint();  // a caller abandoned inside a hung driver call stops as it returns
+    return r;
 }
 
 bool get_overlapped_result(handle h, overlapped* ov, uint32_t* count, bool wait) {
@@ -150,6 +156,11 @@ bool get_overlapped_result(handle h, overlapped* ov, uint32_t* count, bool wait)
     if (count) *count = std::atomic_ref<uint32_t>(ov->internal_high).load(std::memory_order_relaxed);
     if (st != 0) return kern::set_last_error(st), false;
     return true;
+}
+
+bool shows_in_flight(handle h) {
+    auto p = lookup(h);
+    return p && p->shows_in_flight();
 }
 
 bool close_handle(handle h) {

@@ -155,5 +155,9 @@ bool write_file(handle h, const void* buf, uint32_t len, uint32_t* count, overla
 bool get_overlapped_result(handle h, overlapped* ov, uint32_t* count, bool wait);
 // Closes the port: every request still in flight completes (aborted) and signals its event.
 bool close_handle(handle h);
+// True when the driver's queue counts (GET_COMMSTATUS) show every byte on its way through the port,
+// so that once both queues are empty sent and received balance to the byte; false for drivers that
+// hide bytes in flight (ptys) and for unknown handles.
+bool shows_in_flight(handle h);
 
 }  // namespace ser

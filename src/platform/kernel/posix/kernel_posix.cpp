@@ -99,7 +99,8 @@ void park_if_stopped(std::unique_lock<std::mutex>& lk, thread* me) {
     if (!me->stop_req.load(std::memory_order_relaxed)) return;
     me->parked = true;
     g().state_cv.notify_all();
-    me->cv.wait(lk, [me] { return me->released; });
+    // A handle closed before the thread got here (an abandoned thread) releases it at once.
+    me->cv.wait(lk, [me] { return me->released || me->closed; });
     throw thread_unwind{};
 }
 
@@ -360,6 +361,17 @@ bool terminate_thread(thread_handle t) {
     g().state_cv.notify_all();  // a target blocked in wait_thread watches the state variable
     g().state_cv.wait(lk, [t] { return t->parked || t->finished; });
     return true;
+}
+
+bool terminate_thread_within(thread_handle t, uint32_t timeout_ms) {
+    if (!t) return set_last_error(err::invalid_handle), false;
+    std::unique_lock lk(g().m);
+    if (t == tls_self) return set_last_error(err::invalid_parameter), false;
+    if (t->finished || t->parked) return true;
+    t->stop_req.store(true, std::memory_order_relaxed);
+    t->cv.notify_all();
+    g().state_cv.notify_all();
+    return g().state_cv.wait_until(lk, real_deadline(timeout_ms), [t] { return t->parked || t->finished; });
 }
 
 bool close_thread(thread_handle t) {

@@ -242,6 +242,9 @@ class tty_port final : public port {
         return ok;
     }
 
+    // A UART (modem lines and error counters) shows its output queue; a pty holds kilobytes unseen.
+    bool shows_in_flight() const override { return has_lines_ && has_counters_; }
+
     void close() override {
         std::unique_lock lk(m_);
         if (closed_) return;
