@@ -95,8 +95,8 @@ def line_errors():
     check(all(isinstance(le.get(k), int) and le[k] > 0 for k in ("framing", "parity", "hw_overrun", "break")),
           "each fault is counted", str(s))
     check(le.get("buf_overrun") == 0, "no buffer overruns", str(s))
-    per = s.get("port_line_errors", [])
-    check(len(per) == 2 and per[0]["line_errors"] == le, "per port: the counting port gives the total", str(s))
+    per = s.get("port_totals", [])
+    check(len(per) == 2 and per[0].get("line_errors") == le, "per port: the counting port gives the total", str(s))
     check(len(per) == 2 and set(per[1]["line_errors"].values()) == {"not available"},
           "a driver without counters: not available", str(s))
     check(s.get("baud") == 250000 and 99 <= s.get("percent", 0) <= 101, "any rate, at its capacity", str(s))

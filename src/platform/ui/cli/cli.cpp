@@ -209,7 +209,8 @@ std::string port_totals_json() {
              ",\"rcv_rate\":" + std::to_string(chnl_rx_rate(c)) +
              ",\"no_data_received\":" + (chnl_silent(c) ? "true" : "false") +
              ",\"stalled_at_s\":" + (chnl_stalled(c) ? std::to_string(chnl_stall_second(c)) : "null") +
-             ",\"overloaded\":" + (chnl_overloaded(c) ? "true" : "false") + "}";
+             ",\"overloaded\":" + (chnl_overloaded(c) ? "true" : "false") +
+             ",\"line_errors\":" + line_errors_json(&c->line_errs) + "}";
     }
     return o + "]";
 }
@@ -262,11 +263,7 @@ void print_summary(const char* text) {
                       "\"queue_overruns\":%llu,\"ports\":%d,\"baud\":%d",
                       cps, percent, errs, ovlds, chnl_count.get(), baud);
         std::string o = b;
-        o += ",\"line_errors\":" + line_errors_json(nullptr) + ",\"port_line_errors\":[";
-        for (int i = 0; i < chnl_count; i++)
-            o += std::string(i ? "," : "") + "{\"port\":\"" + json_escape(label_of(&chnls[i])) +
-                 "\",\"line_errors\":" + line_errors_json(&chnls[i].line_errs) + "}";
-        o += "]" + verdict_json();
+        o += ",\"line_errors\":" + line_errors_json(nullptr) + verdict_json();
         std::printf("%s}\n", o.c_str());
     } else if (req->csv) {
         // The summary as trailing rows of their own table, after an empty row: spreadsheets show it
@@ -293,12 +290,12 @@ void print_summary(const char* text) {
     } else {
         std::printf("%s", lines_of(text).c_str());
         std::printf("Line errors (driver): %s\n", line_errors_text(nullptr).c_str());
-        print_totals();
         if (chnl_count > 1)
             for (int i = 0; i < chnl_count; i++)
                 if (chnls[i].line_errs.total() > 0)
                     std::printf("  %s: %s\n", label_of(&chnls[i]).c_str(),
                                 line_errors_text(&chnls[i].line_errs).c_str());
+        print_totals();
     }
     flush_output();
 }
