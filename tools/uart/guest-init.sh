@@ -1,0 +1,75 @@
+#!/bin/sh
+# /init of the test guest: runs the program and the probe against the UARTs, prints everything on the
+# console in lines the host side reads ("@@..." lines are for it), and powers off.
+export PATH=/bin
+mkdir -p /proc /sys /dev /tmp
+mount -t proc proc /proc
+mount -t sysfs sys /sys
+mount -t devtmpfs dev /dev
+mkdir -p /dev/pts && mount -t devpts devpts /dev/pts
+exec </dev/console >/dev/console 2>&1
+stty -F /dev/console -echo
+
+Z=/zentrel
+P=/zentrel-uart-probe
+S=/dev/ttyS
+
+# Asks the host to rewire the ports (off, plug, plug:RATE, null) and waits until it has.
+wire() {
+    echo "@@wire $1"
+    read -r ack
+}
+
+ONLY=$(sed -n 's/.*rig\.only=\([^ ]*\).*/\1/p' /proc/cmdline)
+ALL=$(i=4; while [ $i -le 19 ]; do echo ${S}$i; i=$((i + 1)); done)
+
+# case NAME CMD...: runs CMD under a time limit, with the driver's per-port counters before and after.
+# With rig.only=NAME,NAME on the kernel's command line only those cases run.
+case_() {
+    name=$1
+    shift
+    if [ -n "$ONLY" ] && ! echo ",$ONLY," | grep -q ",$name,"; then return; fi
+    echo "@@case $name"
+    grep -E '^ *[0-9]+:' /proc/tty/driver/serial | sed 's/^/@@before /'
+    timeout -s KILL 60 "$@" 2>/tmp/err
+    rc=$?
+    sed 's/^/@@stderr /' /tmp/err
+    grep -E '^ *[0-9]+:' /proc/tty/driver/serial | sed 's/^/@@after /'
+    echo "@@rc $name $rc"
+}
+
+ALL4="${S}4 ${S}5 ${S}6 ${S}7"
+B="--batch --json"
+
+i=0
+while [ ! -e ${S}19 ] && [ $i -lt 50 ]; do sleep 0.1; i=$((i + 1)); done
+echo "@@guest up $(cut -d' ' -f1 /proc/uptime)s"
+
+wire off
+case_ facts $P facts $ALL
+case_ missing $Z $B --seconds 2 -n 1 -f none -d $S 20
+case_ loop16 $Z $B --seconds 6 -l -n 16 -b 115200 -f none -d $S 4
+case_ rtscts $P keep $ALL4 -- $Z $B --seconds 3 -l -n 4 -f rtscts -d $S 4
+case_ dtrdsr $P keep $ALL4 -- $Z $B --seconds 3 -l -n 4 -f dtrdsr -d $S 4
+case_ dsrhold $P dsr-hold ${S}8
+case_ fast-refused $Z $B --seconds 2 -l -n 1 -b 921600 -f none -d $S 4
+case_ raise-base $P baud-base ${S}4 921600
+case_ fast-runs $Z $B --seconds 2 -l -n 1 -b 921600 -f none -d $S 4
+$P baud-base ${S}4 115200 >/dev/null
+case_ unwired $Z $B --seconds 3 -n 1 -f none -d $S 9
+
+wire null
+case_ null $Z $B --seconds 3 -n 4 -f none -d $S 4
+wire plug
+case_ plug $Z $B --seconds 3 -n 4 -f none -d $S 12
+wire plug:115200
+case_ paced115200 $Z $B --seconds 8 -n 4 -b 115200 -f none -d $S 4
+wire plug:9600
+case_ paced9600 $Z $B --seconds 10 -n 16 -b 9600 -f none -d $S 4
+
+wire off
+echo "@@unplug card4 2000"
+case_ unplug $Z $B --seconds 6 -l -n 4 -f none -d $S 16
+
+echo "@@done"
+poweroff -f

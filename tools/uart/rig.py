@@ -1,0 +1,376 @@
+#!/usr/bin/env python3
+"""The UART rig: boots a small QEMU guest with four pci-serial-4x cards (16 x 16550A, ttyS4..ttyS19), runs
+the program's batch runs and the probe inside it (tools/uart/guest-init.sh), wires the ports from the host
+side as the guest asks, judges what came back, prints it, and ends with the guest's status.
+
+    rig.py BUILD_DIR KERNEL OUT_DIR [--time-limit S]
+
+Wiring: every port's line is a unix socket to the relay here, which drops what arrives (off), echoes it
+(an external loopback plug, optionally paced at baud/10 bytes per second), or crosses pairs of ports
+(null modem: 4-5, 6-7, ...). The emulated UART itself does not pace its lines.
+"""
+import argparse
+import json
+import os
+import re
+import selectors
+import shutil
+import socket
+import subprocess
+import sys
+import threading
+import time
+
+PORTS = list(range(4, 20))
+
+
+# ---- Initramfs -----------------------------------------------------------------------------------------
+def libs_of(binary):
+    out = subprocess.run(["ldd", binary], capture_output=True, text=True, check=True).stdout
+    return re.findall(r"(/\S+\.so[.\d]*)", out)
+
+
+def build_initramfs(build, out):
+    root = os.path.join(out, "root")
+    shutil.rmtree(root, ignore_errors=True)
+    os.makedirs(os.path.join(root, "bin"))
+    shutil.copy("/bin/busybox", os.path.join(root, "bin/busybox"))
+    applets = subprocess.run(["/bin/busybox", "--list"], capture_output=True, text=True, check=True).stdout.split()
+    for a in applets:
+        if a != "busybox":
+            os.symlink("busybox", os.path.join(root, "bin", a))
+    here = os.path.dirname(os.path.abspath(__file__))
+    shutil.copy(os.path.join(here, "guest-init.sh"), os.path.join(root, "init"))
+    bins = [os.path.join(build, "zentrel"), os.path.join(build, "tools/uart/zentrel-uart-probe")]
+    libs = set()
+    for b in bins:
+        shutil.copy(b, root)
+        libs.update(libs_of(b))
+    for lib in libs:
+        dst = root + lib
+        os.makedirs(os.path.dirname(dst), exist_ok=True)
+        shutil.copy(os.path.realpath(lib), dst)
+    image = os.path.join(out, "initrd.gz")
+    with open(image, "wb") as f:
+        files = subprocess.run(["find", "."], cwd=root, capture_output=True, check=True).stdout
+        cpio = subprocess.run(["cpio", "-o", "-H", "newc", "--quiet"], cwd=root, input=files,
+                              capture_output=True, check=True).stdout
+        f.write(subprocess.run(["gzip", "-1"], input=cpio, capture_output=True, check=True).stdout)
+    return image
+
+
+# ---- The relay: the cables on the host side ----------------------------------------------------------
+class Relay(threading.Thread):
+    def __init__(self, sock_dir):
+        super().__init__(daemon=True)
+        self.lock = threading.Lock()
+        self.mode, self.rate = "off", 0
+        self.listeners = {}
+        self.conns = {}
+        self.outbuf = {n: bytearray() for n in PORTS}
+        self.tokens = {n: 0.0 for n in PORTS}
+        self.stop = False
+        for n in PORTS:
+            path = os.path.join(sock_dir, f"s{n}")
+            if os.path.exists(path):
+                os.unlink(path)
+            s = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+            s.bind(path)
+            s.listen(1)
+            self.listeners[n] = (s, path)
+
+    def accept_all(self, timeout):
+        for n, (s, _) in self.listeners.items():
+            s.settimeout(timeout)
+            c, _ = s.accept()
+            c.setblocking(False)
+            self.conns[n] = c
+
+    def partner(self, n):
+        return n + 1 if (n - PORTS[0]) % 2 == 0 else n - 1
+
+    def set_wiring(self, spec):
+        mode, _, rate = spec.partition(":")
+        with self.lock:
+            self.mode, self.rate = mode, int(rate or 0)
+            # What the previous wiring still held is no longer on any line.
+            for n, c in self.conns.items():
+                self.outbuf[n].clear()
+                self.tokens[n] = 0.0
+                try:
+                    while c.recv(65536):
+                        pass
+                except BlockingIOError:
+                    pass
+
+    def run(self):
+        last = time.monotonic()
+        while not self.stop:
+            with self.lock:
+                now = time.monotonic()
+                dt, last = now - last, now
+                paced = self.mode == "plug" and self.rate
+                for n, c in self.conns.items():
+                    limit = 65536
+                    if paced:
+                        cps = self.rate / 10.0
+                        # A bucket of 20 ms: bursts stay short, and a late pass of this loop loses nothing.
+                        self.tokens[n] = min(self.tokens[n] + dt * cps, max(cps * 0.02, 16.0))
+                        limit = int(self.tokens[n])
+                    if limit > 0 and len(self.outbuf[n]) < 65536:
+                        try:
+                            data = c.recv(limit)
+                        except BlockingIOError:
+                            data = b""
+                        except OSError:
+                            data = b""
+                        if paced:
+                            self.tokens[n] -= len(data)
+                        if data and self.mode == "plug":
+                            self.outbuf[n] += data
+                        elif data and self.mode == "null":
+                            self.outbuf[self.partner(n)] += data
+                    if self.outbuf[n]:
+                        try:
+                            k = c.send(self.outbuf[n])
+                            del self.outbuf[n][:k]
+                        except (BlockingIOError, OSError):
+                            pass
+            time.sleep(0.0005 if self.mode != "off" else 0.005)
+
+
+# ---- Judging the guest's output ---------------------------------------------------------------------
+def kernel_counts(lines):
+    """Per ttyS number: rx, bo (buffer overruns) and oe (hardware overruns) from /proc/tty/driver/serial."""
+    out = {}
+    for line in lines:
+        m = re.match(r"\s*(\d+):", line)
+        if not m:
+            continue
+        vals = {k: int(v) for k, v in re.findall(r"(\w+):(\d+)", line)}
+        out[int(m.group(1))] = vals
+    return out
+
+
+class Case:
+    def __init__(self, name):
+        self.name = name
+        self.rc = None
+        self.samples, self.summary = [], None
+        self.stderr, self.other, self.before, self.after = [], [], [], []
+
+    def last_ports(self):
+        return self.samples[-1]["ports"] if self.samples else []
+
+    def overrun_delta(self, port):
+        b, a = kernel_counts(self.before).get(port, {}), kernel_counts(self.after).get(port, {})
+        return sum(a.get(k, 0) - b.get(k, 0) for k in ("bo", "oe"))
+
+
+def judge(cases):
+    """One line per check: (name, ok, what was seen)."""
+    res = []
+
+    def add(name, ok, seen):
+        res.append((name, bool(ok), seen))
+
+    def c(name):
+        return cases.get(name) or Case(name)
+
+    def rcv_line(k):
+        return " ".join(f"{p['port']}={p['rcv']}" for p in k.last_ports())
+
+    def silent(k):
+        return [p["port"] for p in k.last_ports() if not p["rcv"]]
+
+    k = c("facts")
+    bad = [l for l in k.other if " FAIL " in l]
+    woke = [l for l in k.other if "tiocmiwait-in-loop wakes" in l]
+    add("probe: 16 UARTs, loop bit, counters, rate above base", k.rc == 0 and not bad,
+        f"rc={k.rc} {len([l for l in k.other if ' uart ok' in l])}x16550A; failures: {bad[:3]}; "
+        f"TIOCMIWAIT in loop mode woke on {len(woke)} ports")
+
+    k = c("loop16")
+    names = [p["port"] for p in k.last_ports()]
+    add("1. all 16 UARTs found and opened", len(names) == 16 and k.rc in (0, 1), f"rc={k.rc} ports={names}")
+    k2 = c("missing")
+    add("1. ttyS20 (no UART) fails with exit 2", k2.rc == 2, f"rc={k2.rc} stderr={k2.stderr}")
+
+    s = silent(k)
+    ok = not s and k.rc in (0, 1)
+    add("2. internal loopback x16 at 115200: every port receives", ok and k.rc is not None,
+        f"rc={k.rc} silent={s} rcv: {rcv_line(k)}")
+    sil = [c(n) for n in ("loop16", "unwired") if c(n).rc == 0 and silent(c(n))]
+    add("2. never exit 0 with ports that received nothing", not sil, f"offending runs: {[x.name for x in sil]}")
+
+    missed = []
+    counted = []
+    for p in k.last_ports():
+        n = int(re.sub(r"\D", "", p["port"]) or -1)
+        d = k.overrun_delta(n)
+        if d:
+            counted.append(f"{p['port']}:kernel={d}/ovlds={p['ovlds']}")
+            if not p["ovlds"]:
+                missed.append(p["port"])
+    qo = k.summary["queue_overruns"] if k.summary else None
+    add("3. kernel buffer/hardware overruns reported as queue overruns", not missed and (qo or not counted),
+        f"summary queue_overruns={qo}; ports with kernel overruns: {counted or 'none'}; missed: {missed}")
+
+    for name in ("rtscts", "dtrdsr"):
+        k = c(name)
+        restored = [l for l in k.other if " restored " in l]
+        add(f"4. {name} with internal loopback: data on every port, settings and DTR/RTS restored",
+            k.rc in (0, 1) and not silent(k) and len(k.last_ports()) == 4 and restored and
+            all(" restored ok " in l for l in restored),
+            f"rc={k.rc} rcv: {rcv_line(k)}; {restored}")
+    k = c("dsrhold")
+    add("4. DTR/DSR emulation holds and releases the transmitter", k.rc == 0, f"rc={k.rc} {k.other}")
+
+    k, r, f = c("fast-refused"), c("raise-base"), c("fast-runs")
+    kept = any(re.search(r"\b(9600|\d{3,6})\b", l) for l in k.stderr)
+    add("5. 921600 above baud_base fails with exit 2 naming the rate kept", k.rc == 2 and kept,
+        f"rc={k.rc} stderr={k.stderr}")
+    add("5. after TIOCSSERIAL raises baud_base the run starts", r.rc == 0 and f.rc in (0, 1) and not silent(f)
+        and f.last_ports(), f"baud-base rc={r.rc}; run rc={f.rc} rcv: {rcv_line(f)}")
+
+    for name in ("null", "plug"):
+        k = c(name)
+        errs = k.summary and (k.summary["data_errors"], k.summary["queue_overruns"])
+        add(f"6. {name} wiring: pattern with zero errors", k.rc == 0 and errs == (0, 0) and not silent(k),
+            f"rc={k.rc} errors={errs} rcv: {rcv_line(k)}")
+    for name in ("paced115200", "paced9600"):
+        k = c(name)
+        pct = k.summary["percent"] if k.summary else None
+        add(f"6. {name}: within 2% of capacity", k.rc == 0 and pct is not None and abs(pct - 100) <= 2,
+            f"rc={k.rc} percent={pct} ports={k.summary and k.summary['ports']} "
+            f"cps={k.summary and k.summary['average_cps']}")
+
+    k = c("unwired")
+    add("6. unwired port does not pass", k.rc not in (0, None), f"rc={k.rc} rcv: {rcv_line(k)}")
+
+    k = c("unplug")
+    add("7. a card removed mid-run: the run ends cleanly and names the port",
+        k.rc is not None and k.rc != 137 and k.summary is not None and
+        any("ttyS1" in l for l in k.stderr + [json.dumps(k.summary)]),
+        f"rc={k.rc} summary={k.summary} stderr={k.stderr[:4]}")
+    return res
+
+
+# ---- The machine -------------------------------------------------------------------------------------
+def main():
+    ap = argparse.ArgumentParser()
+    ap.add_argument("build")
+    ap.add_argument("kernel")
+    ap.add_argument("out")
+    ap.add_argument("--time-limit", type=int, default=420)
+    ap.add_argument("--only", help="run only these guest cases (comma-separated)")
+    args = ap.parse_args()
+    t0 = time.monotonic()
+    os.makedirs(args.out, exist_ok=True)
+    initrd = build_initramfs(args.build, args.out)
+    sock_dir = os.path.join(args.out, "sock")
+    os.makedirs(sock_dir, exist_ok=True)
+    relay = Relay(sock_dir)
+    mon_path = os.path.join(sock_dir, "mon")
+    cmd = ["qemu-system-x86_64", "-nodefaults", "-no-user-config", "-machine", "pc,accel=tcg", "-cpu", "qemu64",
+           "-smp", "1", "-m", "512", "-display", "none", "-no-reboot", "-nic", "none", "-serial", "stdio",
+           "-monitor", f"unix:{mon_path},server=on,wait=off",
+           "-kernel", args.kernel, "-initrd", initrd,
+           "-append", "console=ttyS0 8250.nr_uarts=32 quiet panic=-1" + (f" rig.only={args.only}" if args.only else "")]
+    for card in range(4):
+        devs = []
+        for i in range(4):
+            n = PORTS[card * 4 + i]
+            cmd += ["-chardev", f"socket,id=c{n},path={os.path.join(sock_dir, f's{n}')}"]
+            devs.append(f"chardev{i + 1}=c{n}")
+        cmd += ["-device", f"pci-serial-4x,id=card{card + 1}," + ",".join(devs)]
+    qemu = subprocess.Popen(cmd, stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+    timed_out = threading.Event()
+
+    def kill_late():
+        try:
+            qemu.wait(args.time_limit)
+        except subprocess.TimeoutExpired:
+            timed_out.set()
+            qemu.kill()
+
+    threading.Thread(target=kill_late, daemon=True).start()
+    relay.accept_all(30)
+    relay.start()
+    print(f"rig: guest started ({time.monotonic() - t0:.1f}s), time limit {args.time_limit}s", flush=True)
+
+    cases, cur, done = {}, None, False
+    log = open(os.path.join(args.out, "guest.log"), "w")
+    for raw in qemu.stdout:
+        line = raw.decode("utf-8", "replace").rstrip("\r\n")
+        log.write(line + "\n")
+        if line.startswith("@@wire "):
+            # Bytes of the previous wiring still on their way out of the UARTs are dropped first.
+            relay.set_wiring("off")
+            time.sleep(0.3)
+            relay.set_wiring(line.split()[1])
+            print(f"rig: wiring {line.split()[1]}", flush=True)
+            qemu.stdin.write(b"ok\n")
+            qemu.stdin.flush()
+        elif line.startswith("@@unplug "):
+            _, dev, ms = line.split()
+
+            def unplug(dev=dev, ms=int(ms)):
+                time.sleep(ms / 1000)
+                with socket.socket(socket.AF_UNIX, socket.SOCK_STREAM) as m:
+                    m.connect(mon_path)
+                    m.sendall(f"device_del {dev}\n".encode())
+                    time.sleep(0.5)
+                print(f"rig: device_del {dev} sent", flush=True)
+
+            threading.Thread(target=unplug, daemon=True).start()
+        elif line.startswith("@@case "):
+            cur = Case(line.split()[1])
+            cases[cur.name] = cur
+            print(f"rig: case {cur.name} ({time.monotonic() - t0:.1f}s)", flush=True)
+        elif line.startswith("@@rc ") and cur:
+            cur.rc = int(line.split()[2])
+            print(f"guest| {cur.name}: exit {cur.rc}", flush=True)
+            cur = None
+        elif line.startswith("@@before ") and cur:
+            cur.before.append(line[9:])
+        elif line.startswith("@@after ") and cur:
+            cur.after.append(line[8:])
+        elif line.startswith("@@stderr ") and cur:
+            cur.stderr.append(line[9:])
+            print(f"guest| {line[9:]}", flush=True)
+        elif line.startswith("@@done"):
+            done = True
+            print("guest| done", flush=True)
+        elif line.startswith("{") and cur:
+            try:
+                o = json.loads(line)
+            except ValueError:
+                cur.other.append(line)
+                continue
+            if o.get("type") == "sample":
+                cur.samples.append(o)
+            elif o.get("type") == "summary":
+                cur.summary = o
+                print(f"guest| {line}", flush=True)
+        else:
+            if cur:
+                cur.other.append(line)
+            print(f"guest| {line}", flush=True)
+    qemu.wait()
+    relay.stop = True
+    elapsed = time.monotonic() - t0
+
+    print("\n==== UART rig results ====")
+    results = judge(cases)
+    for name, ok, seen in results:
+        print(f"{'PASS' if ok else 'FAIL'}  {name}\n      {seen}")
+    failed = sum(not ok for _, ok, _ in results)
+    status = "timed out (wedged guest killed)" if timed_out.is_set() else (
+        "completed" if done else f"ended early (qemu exit {qemu.returncode})")
+    print(f"guest status: {status}; {len(results) - failed}/{len(results)} checks passed; rig time {elapsed:.0f}s")
+    return 0 if done and not failed and not timed_out.is_set() else 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())

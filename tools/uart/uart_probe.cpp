@@ -1,0 +1,294 @@
+// zentrel-uart-probe: what the termios backend relies on from a real UART driver, checked inside the
+// test guest, and the few root-only settings the guest's tests need.
+//
+//   facts PATH...              one line per fact and port; exit 1 when a fact does not hold
+//   counts PATH...             the driver's counters of each port: rx, tx, buffer and hardware overruns
+//   baud-base PATH RATE        sets the UART's base rate (TIOCSSERIAL)
+//   keep PATH... -- CMD...     opens the ports, gives them odd settings and line levels, runs CMD,
+//                              then says whether CMD left every port as it found it
+//   dsr-hold PATH              DTR/DSR emulation of the backend in internal loopback: output is held
+//                              while the input fills, and released once it is read
+#include <fcntl.h>
+#include <linux/serial.h>
+#include <signal.h>
+#include <sys/ioctl.h>
+#include <sys/time.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <asm/termbits.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/serial/serial.h"
+#include "platform/serial/termios/termios_backend.h"
+
+namespace {
+
+constexpr int tiocm_loop = 0x8000;
+int failures = 0;
+
+void fact(const char* port, const char* name, bool ok, const std::string& detail) {
+    std::printf("probe %s %s %s %s\n", port, name, ok ? "ok" : "FAIL", detail.c_str());
+    if (!ok) ++failures;
+}
+
+int open_port(const char* path) {
+    int fd = ::open(path, O_RDWR | O_NOCTTY | O_NONBLOCK);
+    if (fd < 0) std::printf("probe %s open FAIL %s\n", path, std::strerror(errno));
+    return fd;
+}
+
+void on_alarm(int) {}
+
+// TIOCMIWAIT with a time limit: true when it woke for a line change.
+bool modem_wait(int fd, unsigned ms) {
+    struct sigaction sa {};
+    sa.sa_handler = on_alarm;  // no SA_RESTART: the alarm interrupts the wait
+    sigaction(SIGALRM, &sa, nullptr);
+    itimerval t{{0, 0}, {static_cast<long>(ms / 1000), static_cast<long>(ms % 1000) * 1000}};
+    setitimer(ITIMER_REAL, &t, nullptr);
+    int r = ::ioctl(fd, TIOCMIWAIT, TIOCM_CTS | TIOCM_DSR | TIOCM_CD);
+    itimerval off{};
+    setitimer(ITIMER_REAL, &off, nullptr);
+    return r == 0;
+}
+
+void facts(const char* path) {
+    int fd = open_port(path);
+    if (fd < 0) {
+        ++failures;
+        return;
+    }
+    serial_struct ss{};
+    bool got = ::ioctl(fd, TIOCGSERIAL, &ss) == 0;
+    fact(path, "uart", got && ss.type == PORT_16550A,
+         got ? "type=" + std::to_string(ss.type) + " baud_base=" + std::to_string(ss.baud_base)
+             : std::string("no TIOCGSERIAL"));
+    serial_icounter_struct ic{};
+    fact(path, "icount", ::ioctl(fd, TIOCGICOUNT, &ic) == 0, "buf_overrun=" + std::to_string(ic.buf_overrun));
+
+    // The loop bit is kept, and RTS comes back as CTS, DTR as DSR.
+    int lines = 0, bit = tiocm_loop | TIOCM_RTS | TIOCM_DTR;
+    ::ioctl(fd, TIOCMBIS, &bit);
+    ::ioctl(fd, TIOCMGET, &lines);
+    fact(path, "loop-bit", lines & tiocm_loop, "lines=" + std::to_string(lines));
+    fact(path, "loop-lines-on", (lines & TIOCM_CTS) && (lines & TIOCM_DSR), "lines=" + std::to_string(lines));
+    bit = TIOCM_RTS | TIOCM_DTR;
+    ::ioctl(fd, TIOCMBIC, &bit);
+    ::ioctl(fd, TIOCMGET, &lines);
+    fact(path, "loop-lines-off", !(lines & TIOCM_CTS) && !(lines & TIOCM_DSR), "lines=" + std::to_string(lines));
+
+    // A line change in loop mode: does TIOCMIWAIT wake? The backend must not depend on it.
+    std::thread flip([fd] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        int b = TIOCM_RTS | TIOCM_DTR;
+        ::ioctl(fd, TIOCMBIS, &b);
+    });
+    bool woke = modem_wait(fd, 400);
+    flip.join();
+    std::printf("probe %s tiocmiwait-in-loop %s\n", path, woke ? "wakes" : "never-wakes");
+
+    // A rate above the base rate: the call succeeds and the driver keeps another rate.
+    termios2 t{};
+    ::ioctl(fd, TCGETS2, &t);
+    termios2 saved = t;
+    t.c_cflag = (t.c_cflag & ~CBAUD) | BOTHER;
+    t.c_ispeed = t.c_ospeed = 921600;
+    int r = ::ioctl(fd, TCSETS2, &t);
+    termios2 back{};
+    ::ioctl(fd, TCGETS2, &back);
+    bool above = ss.baud_base < 921600;
+    fact(path, "rate-above-base", !above || back.c_ospeed != 921600,
+         "set=" + std::to_string(r) + " read-back=" + std::to_string(back.c_ospeed));
+    ::ioctl(fd, TCSETS2, &saved);
+    bit = tiocm_loop;
+    ::ioctl(fd, TIOCMBIC, &bit);
+    ::close(fd);
+}
+
+void counts(const char* path) {
+    int fd = open_port(path);
+    if (fd < 0) return;
+    serial_icounter_struct ic{};
+    const char* num = path + std::strlen(path);
+    while (num > path && num[-1] >= '0' && num[-1] <= '9') --num;
+    if (::ioctl(fd, TIOCGICOUNT, &ic) == 0)
+        std::printf("%s: rx:%d tx:%d bo:%d oe:%d fe:%d pe:%d brk:%d\n", num, ic.rx, ic.tx,
+                    ic.buf_overrun, ic.overrun, ic.frame, ic.parity, ic.brk);
+    ::close(fd);
+}
+
+int baud_base(const char* path, int rate) {
+    int fd = open_port(path);
+    if (fd < 0) return 1;
+    serial_struct ss{};
+    if (::ioctl(fd, TIOCGSERIAL, &ss) != 0) return 1;
+    ss.baud_base = rate;
+    int r = ::ioctl(fd, TIOCSSERIAL, &ss);
+    std::printf("probe %s baud-base %d %s\n", path, rate, r == 0 ? "ok" : std::strerror(errno));
+    ::close(fd);
+    return r == 0 ? 0 : 1;
+}
+
+struct snapshot {
+    termios2 t;
+    int lines;
+};
+
+snapshot take(int fd) {
+    snapshot s{};
+    ::ioctl(fd, TCGETS2, &s.t);
+    ::ioctl(fd, TIOCMGET, &s.lines);
+    s.lines &= TIOCM_DTR | TIOCM_RTS | tiocm_loop;
+    return s;
+}
+
+int keep(const std::vector<const char*>& ports, char** cmd) {
+    std::vector<int> fds;
+    std::vector<snapshot> before;
+    for (size_t i = 0; i < ports.size(); ++i) {
+        int fd = open_port(ports[i]);
+        if (fd < 0) return 1;
+        // Settings nobody would choose by chance: 19200 7E2 with Xon/Xoff; DTR on and RTS off on the
+        // first port, the other way round on the next, and so on.
+        termios2 t{};
+        ::ioctl(fd, TCGETS2, &t);
+        t.c_cflag = (t.c_cflag & ~(CBAUD | CSIZE | PARODD)) | BOTHER | CS7 | PARENB | CSTOPB;
+        t.c_ispeed = t.c_ospeed = 19200;
+        t.c_iflag |= IXON | IXOFF;
+        ::ioctl(fd, TCSETS2, &t);
+        int on = i % 2 ? TIOCM_RTS : TIOCM_DTR, off = i % 2 ? TIOCM_DTR : TIOCM_RTS;
+        ::ioctl(fd, TIOCMBIS, &on);
+        ::ioctl(fd, TIOCMBIC, &off);
+        fds.push_back(fd);
+        before.push_back(take(fd));
+    }
+    pid_t pid = fork();
+    if (pid == 0) {
+        for (int fd : fds) ::close(fd);
+        execv(cmd[0], cmd);
+        _exit(127);
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    int rc = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    int bad = 0;
+    for (size_t i = 0; i < ports.size(); ++i) {
+        snapshot a = take(fds[i]);
+        bool same_t = std::memcmp(&a.t, &before[i].t, sizeof a.t) == 0;
+        bool same_l = a.lines == before[i].lines;
+        std::printf("probe %s restored %s settings=%s lines=%#x/%#x\n", ports[i], same_t && same_l ? "ok" : "FAIL",
+                    same_t ? "same" : "changed", static_cast<unsigned>(before[i].lines),
+                    static_cast<unsigned>(a.lines));
+        bad += !(same_t && same_l);
+        ::close(fds[i]);
+    }
+    // The command's own exit code, so that its caller sees it; a port left changed is 99.
+    return bad ? 99 : rc;
+}
+
+// The backend's DTR/DSR emulation against the real driver: in internal loopback DTR comes back as DSR,
+// so when the input side fills, DTR drops and output must stop; reading the input raises DTR again
+// and output resumes. The driver signals no line change in loop mode: only polling sees it.
+int dsr_hold(const char* path) {
+    using namespace ser;
+    termios_backend_install();
+    handle h = create_file(path);
+    if (h == invalid_handle_value) {
+        std::printf("probe %s dsr-hold FAIL open %u\n", path, kern::last_error());
+        return 1;
+    }
+    uint32_t baud = 115200;
+    device_io_control(h, IOCTL_SERIAL_SET_BAUD_RATE, &baud, 4, nullptr, 0, nullptr, nullptr);
+    device_io_control(h, IOCTL_SET_INTERNAL_LOOPBACK, nullptr, 0, nullptr, 0, nullptr, nullptr);
+    SERIAL_HANDFLOW hf{};
+    device_io_control(h, IOCTL_SERIAL_GET_HANDFLOW, nullptr, 0, &hf, sizeof hf, nullptr, nullptr);
+    hf.ControlHandShake = (hf.ControlHandShake & ~0x3Bu) | SERIAL_DTR_HANDSHAKE | SERIAL_DSR_HANDSHAKE;
+    hf.FlowReplace = (hf.FlowReplace & ~0xC3u) | SERIAL_RTS_CONTROL;
+    bool set = device_io_control(h, IOCTL_SERIAL_SET_HANDFLOW, &hf, sizeof hf, nullptr, 0, nullptr, nullptr);
+    auto status = [&] {
+        SERIAL_STATUS s{};
+        device_io_control(h, IOCTL_SERIAL_GET_COMMSTATUS, nullptr, 0, &s, sizeof s, nullptr, nullptr);
+        return s;
+    };
+    // Write without reading until the output stops moving.
+    std::vector<uint8_t> chunk(4096, 'U');
+    overlapped ov{0, 0, kern::create_event(false, false)};
+    uint64_t sent = 0;
+    bool held = false, pending = false;
+    SERIAL_STATUS s{};
+    for (int i = 0; i < 400 && !held; ++i) {
+        uint32_t n = 0;
+        if (!pending) {
+            if (write_file(h, chunk.data(), static_cast<uint32_t>(chunk.size()), &n, &ov)) {
+                kern::reset_event(ov.hEvent);  // completed at once: its signal is not wanted
+                sent += n;
+                continue;
+            }
+            if (kern::last_error() != kern::err::io_pending) break;
+            pending = true;
+        }
+        if (kern::wait_event(ov.hEvent, 200) == kern::wait_object_0) {
+            get_overlapped_result(h, &ov, &n, false);
+            sent += n;
+            pending = false;
+            continue;
+        }
+        s = status();
+        held = s.HoldReasons & SERIAL_TX_WAITING_FOR_DSR;
+    }
+    std::printf("probe %s dsr-hold %s handflow=%d sent=%llu in-queue=%u hold=%#x\n", path, held ? "ok" : "FAIL",
+                set, static_cast<unsigned long long>(sent), s.AmountInInQueue, s.HoldReasons);
+    // Reading the input raises DTR, DSR follows, and the held write completes.
+    std::vector<uint8_t> buf(65536);
+    SERIAL_TIMEOUTS to{MAXDWORD, 0, 0, 0, 0};
+    device_io_control(h, IOCTL_SERIAL_SET_TIMEOUTS, &to, sizeof to, nullptr, 0, nullptr, nullptr);
+    overlapped rov{0, 0, kern::create_event(false, false)};
+    uint64_t got = 0;
+    bool released = !pending;
+    for (int i = 0; i < 300 && !released; ++i) {
+        uint32_t n = 0;
+        if (read_file(h, buf.data(), static_cast<uint32_t>(buf.size()), &n, &rov)) {
+            kern::reset_event(rov.hEvent);
+            got += n;
+        }
+        released = kern::wait_event(ov.hEvent, 10) == kern::wait_object_0;
+    }
+    std::printf("probe %s dsr-release %s read=%llu hold=%#x\n", path, held && released ? "ok" : "FAIL",
+                static_cast<unsigned long long>(got), status().HoldReasons);
+    close_handle(h);
+    kern::close_event(ov.hEvent);
+    kern::close_event(rov.hEvent);
+    return held && released ? 0 : 1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    std::setvbuf(stdout, nullptr, _IOLBF, 0);
+    if (argc >= 3 && !std::strcmp(argv[1], "facts")) {
+        for (int i = 2; i < argc; ++i) facts(argv[i]);
+        return failures ? 1 : 0;
+    }
+    if (argc >= 3 && !std::strcmp(argv[1], "counts")) {
+        for (int i = 2; i < argc; ++i) counts(argv[i]);
+        return 0;
+    }
+    if (argc == 4 && !std::strcmp(argv[1], "baud-base")) return baud_base(argv[2], std::atoi(argv[3]));
+    if (argc == 3 && !std::strcmp(argv[1], "dsr-hold")) return dsr_hold(argv[2]);
+    if (argc >= 5 && !std::strcmp(argv[1], "keep")) {
+        std::vector<const char*> ports;
+        int i = 2;
+        for (; i < argc && std::strcmp(argv[i], "--"); ++i) ports.push_back(argv[i]);
+        if (i + 1 < argc) return keep(ports, argv + i + 1);
+    }
+    std::fprintf(stderr, "usage: zentrel-uart-probe facts|counts|baud-base|keep|dsr-hold ...\n");
+    return 64;
+}
