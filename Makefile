@@ -2,7 +2,7 @@
 PRESET ?= dev
 JOBS ?= 2
 
-.PHONY: all deps build demo test test-asan test-tsan bench package clean
+.PHONY: all deps build demo test test-asan test-tsan test-uart bench package clean
 
 all: build
 
@@ -29,6 +29,14 @@ test-asan:
 
 test-tsan:
 	$(MAKE) test PRESET=tsan
+
+# The real 16550A driver: a QEMU guest with sixteen UARTs runs the program and a probe (a few minutes).
+test-uart:
+	@bash tools/install-deps uart
+	bash tools/uart/fetch-kernel build/uart
+	cmake --preset release >/dev/null
+	cmake --build --preset release -j $(JOBS) --target zentrel zentrel-uart-probe
+	python3 tools/uart/rig.py build/release build/uart/vmlinuz build/uart
 
 bench: deps
 	cmake --preset release >/dev/null
