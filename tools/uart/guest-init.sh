@@ -58,6 +58,21 @@ case_ fast-runs $Z $B --seconds 2 -l -n 1 -b 921600 -f none -d $S 4
 $P baud-base ${S}4 115200 >/dev/null
 case_ unwired $Z $B --seconds 3 -n 1 -f none -d $S 9
 
+# Input the program cannot take: the relay floods four ports while the program is stopped, and the
+# kernel drops what its buffers cannot hold.
+cat >/stopped-run <<EOT
+#!/bin/sh
+$Z $B --seconds 10 -n 4 -f none -d $S 4 &
+sleep 2
+kill -STOP \$!
+sleep 6
+kill -CONT \$!
+wait \$!
+EOT
+chmod +x /stopped-run
+wire flood
+case_ overruns /stopped-run
+
 wire null
 case_ null $Z $B --seconds 3 -n 4 -f none -d $S 4
 wire plug

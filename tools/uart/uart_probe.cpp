@@ -8,6 +8,7 @@
 //                              then says whether CMD left every port as it found it
 //   dsr-hold PATH              DTR/DSR emulation of the backend in internal loopback: output is held
 //                              while the input fills, and released once it is read
+#include <asm/termbits.h>
 #include <fcntl.h>
 #include <linux/serial.h>
 #include <signal.h>
@@ -15,8 +16,6 @@
 #include <sys/time.h>
 #include <sys/wait.h>
 #include <unistd.h>
-
-#include <asm/termbits.h>
 
 #include <chrono>
 #include <cstdio>
@@ -83,7 +82,8 @@ void facts(const char* path) {
     bit = TIOCM_RTS | TIOCM_DTR;
     ::ioctl(fd, TIOCMBIC, &bit);
     ::ioctl(fd, TIOCMGET, &lines);
-    fact(path, "loop-lines-off", !(lines & TIOCM_CTS) && !(lines & TIOCM_DSR), "lines=" + std::to_string(lines));
+    fact(path, "loop-lines-off", !(lines & TIOCM_CTS) && !(lines & TIOCM_DSR),
+         "lines=" + std::to_string(lines));
 
     // A line change in loop mode: does TIOCMIWAIT wake? The backend must not depend on it.
     std::thread flip([fd] {
@@ -120,8 +120,8 @@ void counts(const char* path) {
     const char* num = path + std::strlen(path);
     while (num > path && num[-1] >= '0' && num[-1] <= '9') --num;
     if (::ioctl(fd, TIOCGICOUNT, &ic) == 0)
-        std::printf("%s: rx:%d tx:%d bo:%d oe:%d fe:%d pe:%d brk:%d\n", num, ic.rx, ic.tx,
-                    ic.buf_overrun, ic.overrun, ic.frame, ic.parity, ic.brk);
+        std::printf("%s: rx:%d tx:%d bo:%d oe:%d fe:%d pe:%d brk:%d\n", num, ic.rx, ic.tx, ic.buf_overrun,
+                    ic.overrun, ic.frame, ic.parity, ic.brk);
     ::close(fd);
 }
 
@@ -156,17 +156,15 @@ int keep(const std::vector<const char*>& ports, char** cmd) {
     for (size_t i = 0; i < ports.size(); ++i) {
         int fd = open_port(ports[i]);
         if (fd < 0) return 1;
-        // Settings nobody would choose by chance: 19200 7E2 with Xon/Xoff; DTR on and RTS off on the
-        // first port, the other way round on the next, and so on.
+        // Settings nobody would choose by chance: 19200 7E2 with Xon/Xoff. The lines stay as the open
+        // left them, DTR and RTS on: every open raises both again, so no program can be asked to
+        // give back other levels than that.
         termios2 t{};
         ::ioctl(fd, TCGETS2, &t);
         t.c_cflag = (t.c_cflag & ~(CBAUD | CSIZE | PARODD)) | BOTHER | CS7 | PARENB | CSTOPB;
         t.c_ispeed = t.c_ospeed = 19200;
         t.c_iflag |= IXON | IXOFF;
         ::ioctl(fd, TCSETS2, &t);
-        int on = i % 2 ? TIOCM_RTS : TIOCM_DTR, off = i % 2 ? TIOCM_DTR : TIOCM_RTS;
-        ::ioctl(fd, TIOCMBIS, &on);
-        ::ioctl(fd, TIOCMBIC, &off);
         fds.push_back(fd);
         before.push_back(take(fd));
     }
@@ -184,9 +182,9 @@ int keep(const std::vector<const char*>& ports, char** cmd) {
         snapshot a = take(fds[i]);
         bool same_t = std::memcmp(&a.t, &before[i].t, sizeof a.t) == 0;
         bool same_l = a.lines == before[i].lines;
-        std::printf("probe %s restored %s settings=%s lines=%#x/%#x\n", ports[i], same_t && same_l ? "ok" : "FAIL",
-                    same_t ? "same" : "changed", static_cast<unsigned>(before[i].lines),
-                    static_cast<unsigned>(a.lines));
+        std::printf("probe %s restored %s settings=%s lines=%#x/%#x\n", ports[i],
+                    same_t && same_l ? "ok" : "FAIL", same_t ? "same" : "changed",
+                    static_cast<unsigned>(before[i].lines), static_cast<unsigned>(a.lines));
         bad += !(same_t && same_l);
         ::close(fds[i]);
     }
@@ -244,8 +242,9 @@ int dsr_hold(const char* path) {
         s = status();
         held = s.HoldReasons & SERIAL_TX_WAITING_FOR_DSR;
     }
-    std::printf("probe %s dsr-hold %s handflow=%d sent=%llu in-queue=%u hold=%#x\n", path, held ? "ok" : "FAIL",
-                set, static_cast<unsigned long long>(sent), s.AmountInInQueue, s.HoldReasons);
+    std::printf("probe %s dsr-hold %s handflow=%d sent=%llu in-queue=%u hold=%#x\n", path,
+                held ? "ok" : "FAIL", set, static_cast<unsigned long long>(sent), s.AmountInInQueue,
+                s.HoldReasons);
     // Reading the input raises DTR, DSR follows, and the held write completes.
     std::vector<uint8_t> buf(65536);
     SERIAL_TIMEOUTS to{MAXDWORD, 0, 0, 0, 0};

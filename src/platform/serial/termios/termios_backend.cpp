@@ -37,6 +37,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <shared_mutex>
 #include <string>
 #include <thread>
 #include <utility>
@@ -216,11 +217,16 @@ class tty_port final : public port {
 
     bool ioctl(uint32_t code, const void* in, uint32_t in_size, void* out, uint32_t out_size,
                uint32_t* returned, overlapped* ov) override {
+        if (code == IOCTL_SERIAL_GET_COMMSTATUS) return status(out, out_size, returned, ov);
         std::unique_lock lk(m_);
-        quiesce(lk);  // a purge or a vanished device ends queued requests
+        // Only a purge ends queued requests, and so waits for the service thread's device call; every
+        // other request goes by with the mutex alone. The monitor's status request must not queue
+        // behind a busy line's I/O: on a loaded machine its sweep over the ports would take seconds.
+        if (code == IOCTL_SERIAL_PURGE) quiesce(lk);
         if (!usable()) return false;
-        bool ok = request(code, in, in_size, out, out_size, returned, ov);
+        bool ok = request(lk, code, in, in_size, out, out_size, returned, ov);
         reschedule();
+        publish();
         return ok;
     }
 
@@ -230,6 +236,7 @@ class tty_port final : public port {
         if (!usable()) return false;
         bool ok = start_read(lk, static_cast<uint8_t*>(buf), len, count, ov);
         reschedule();
+        publish();
         return ok;
     }
 
@@ -239,6 +246,7 @@ class tty_port final : public port {
         if (!usable()) return false;
         bool ok = start_write(lk, static_cast<const uint8_t*>(buf), len, count, ov);
         reschedule();
+        publish();
         return ok;
     }
 
@@ -262,7 +270,8 @@ class tty_port final : public port {
         if (has_lines_) ::ioctl(fd_, TIOCMSET, &saved_lines_);
         // The exclusive flag outlives this descriptor while someone else keeps the tty open.
         ::ioctl(fd_, TIOCNXCL);
-        ::close(fd_);  // releases the lock as well
+        std::unique_lock fl(fd_m_);  // no status request is using the descriptor
+        ::close(fd_);                // releases the lock as well
         ::close(wake_fd_);
         fd_ = wake_fd_ = -1;
     }
@@ -366,8 +375,9 @@ class tty_port final : public port {
     }
 
     // A failed call on the device: gone (every request ends, 1167) or not supported (87).
-    bool fail(int e) {
+    bool fail(std::unique_lock<std::mutex>& lk, int e) {
         if (vanished(e)) {
+            quiesce(lk);
             vanish();
             return refuse(kern::err::device_not_connected);
         }
@@ -734,8 +744,8 @@ class tty_port final : public port {
 
     // ---- Requests ---------------------------------------------------------------------------------
 
-    bool request(uint32_t code, const void* in, uint32_t in_size, void* out, uint32_t out_size,
-                 uint32_t* returned, overlapped* ov) {
+    bool request(std::unique_lock<std::mutex>& lk, uint32_t code, const void* in, uint32_t in_size, void* out,
+                 uint32_t out_size, uint32_t* returned, overlapped* ov) {
         auto input = [&](uint32_t size) { return in && in_size >= size; };
         auto output = [&](uint32_t size) { return out && out_size >= size; };
         switch (code) {
@@ -743,10 +753,10 @@ class tty_port final : public port {
                 if (!input(4) || u32(in) == 0) break;  // rate 0 would hang the line up
                 uint32_t baud = u32(in), actual = 0;
                 ttysys::settings before;
-                if (int e = ttysys::get_settings(fd_, &before)) return fail(e);
+                if (int e = ttysys::get_settings(fd_, &before)) return fail(lk, e);
                 if (int e = ttysys::set_baud(fd_, baud, &actual)) {
                     ttysys::set_settings(fd_, before);
-                    return fail(e);
+                    return fail(lk, e);
                 }
                 if (std::fabs(static_cast<double>(actual) - baud) > baud * baud_tolerance) {
                     // The driver silently chose another rate: refused, and left at the driver's
@@ -758,7 +768,7 @@ class tty_port final : public port {
             case IOCTL_SERIAL_GET_BAUD_RATE: {
                 uint32_t now = 0;
                 if (!output(4)) break;
-                if (int e = ttysys::get_baud(fd_, &now)) return fail(e);
+                if (int e = ttysys::get_baud(fd_, &now)) return fail(lk, e);
                 std::memcpy(out, &now, 4);
                 return done(ov, returned, 4);
             }
@@ -780,7 +790,7 @@ class tty_port final : public port {
             case IOCTL_CLEAR_INTERNAL_LOOPBACK: {
                 if (!has_lines_) break;
                 bool on = code == IOCTL_SET_INTERNAL_LOOPBACK;
-                if (int e = set_line(tiocm_loop, on)) return fail(e);
+                if (int e = set_line(tiocm_loop, on)) return fail(lk, e);
                 int lines = 0;
                 if (on && (modem_lines(&lines) != 0 || !(lines & tiocm_loop))) {
                     set_line(tiocm_loop, false);  // accepted but not kept: the driver has no loopback
@@ -840,7 +850,7 @@ class tty_port final : public port {
                     flush = TCOFLUSH;
                 else if (mask & SERIAL_PURGE_RXCLEAR)
                     flush = TCIFLUSH;
-                if (flush >= 0 && ::tcflush(fd_, flush) != 0) return fail(errno);
+                if (flush >= 0 && ::tcflush(fd_, flush) != 0) return fail(lk, errno);
                 if (mask & SERIAL_PURGE_RXCLEAR) ahead_head_ = ahead_count_ = 0;
                 if (mask & SERIAL_PURGE_TXCLEAR) tx_empty_ = true, tx_filled_ = 0;
                 if (mask & SERIAL_PURGE_RXCLEAR) check_input_level();
@@ -854,8 +864,11 @@ class tty_port final : public port {
                 if (!input(sizeof hf_)) break;
                 SERIAL_HANDFLOW h;
                 std::memcpy(&h, in, sizeof h);
-                if (int e = apply_handflow(h)) return e < 0 ? refuse(kern::err::invalid_parameter) : fail(e);
+                if (int e = apply_handflow(h))
+                    return e < 0 ? refuse(kern::err::invalid_parameter) : fail(lk, e);
                 hf_ = h;
+                hs_pub_.store(h.ControlHandShake, std::memory_order_relaxed);
+                fr_pub_.store(h.FlowReplace, std::memory_order_relaxed);
                 if (dtr_mode() != SERIAL_DTR_HANDSHAKE) dtr_dropped_ = false;
                 check_input_level();
                 uint64_t now = kern::now_us();
@@ -864,32 +877,64 @@ class tty_port final : public port {
                 if (std::exchange(out_held_, false)) tx_.next_pass = now;
                 return done(ov, returned, 0);
             }
-            case IOCTL_SERIAL_GET_COMMSTATUS: {
-                if (!output(sizeof(SERIAL_STATUS))) break;
-                SERIAL_STATUS s{};
-                counters c;
-                if (has_counters_ && counters_now(&c)) {
-                    if (c.buf_overrun != status_base_.buf_overrun) s.Errors |= SERIAL_ERROR_QUEUEOVERRUN;
-                    if (c.overrun != status_base_.overrun) s.Errors |= SERIAL_ERROR_OVERRUN;
-                    if (c.frame != status_base_.frame) s.Errors |= SERIAL_ERROR_FRAMING;
-                    if (c.parity != status_base_.parity) s.Errors |= SERIAL_ERROR_PARITY;
-                    if (c.brk != status_base_.brk) s.Errors |= SERIAL_ERROR_BREAK;
-                    status_base_ = c;
-                }
-                s.HoldReasons = hold_reasons();
-                int inq = 0, outq = 0;
-                if (::ioctl(fd_, FIONREAD, &inq) != 0) return fail(errno);
-                if (::ioctl(fd_, TIOCOUTQ, &outq) != 0) outq = 0;
-                s.AmountInInQueue = static_cast<uint32_t>(std::max(inq, 0)) + ahead_count_;
-                s.AmountInOutQueue = static_cast<uint32_t>(
-                    std::min<uint64_t>(uint64_t(std::max(outq, 0)) + out_bytes_, UINT32_MAX));
-                std::memcpy(out, &s, sizeof s);
-                return done(ov, returned, sizeof s);
-            }
             default:
                 break;
         }
         return refuse(kern::err::invalid_parameter);
+    }
+
+    // The status request, made once a second per port by the monitor and after every error event by
+    // the overrun watcher. It takes neither the port's mutex nor waits for the service thread: on a
+    // loaded machine a busy line's service thread takes and releases the mutex so often that a
+    // waiter could stand for hundreds of milliseconds, and the monitor's sweep over sixteen ports
+    // then took seconds, leaving whole ports unsampled. It reads what the queues published instead.
+    bool status(void* out, uint32_t out_size, uint32_t* returned, overlapped* ov) {
+        if (closed_) return refuse(kern::err::invalid_handle);
+        if (dead_) return refuse(kern::err::device_not_connected);
+        if (!out || out_size < sizeof(SERIAL_STATUS)) return refuse(kern::err::invalid_parameter);
+        std::shared_lock fl(fd_m_);
+        if (fd_ < 0) return refuse(kern::err::invalid_handle);
+        SERIAL_STATUS s{};
+        s.Errors = line_errors();
+        s.HoldReasons = hold_reasons();
+        int inq = 0, outq = 0;
+        if (::ioctl(fd_, FIONREAD, &inq) != 0) {
+            int e = errno;
+            fl.unlock();
+            std::unique_lock lk(m_);
+            return fail(lk, e);
+        }
+        if (::ioctl(fd_, TIOCOUTQ, &outq) != 0) outq = 0;
+        s.AmountInInQueue =
+            static_cast<uint32_t>(std::max(inq, 0)) + ahead_pub_.load(std::memory_order_relaxed);
+        s.AmountInOutQueue = static_cast<uint32_t>(std::min<uint64_t>(
+            uint64_t(std::max(outq, 0)) + out_pub_.load(std::memory_order_relaxed), UINT32_MAX));
+        std::memcpy(out, &s, sizeof s);
+        return done(ov, returned, sizeof s);
+    }
+
+    // The error bits of a status: what the driver counted since the previous status request.
+    uint32_t line_errors() {
+        uint32_t e = 0;
+        counters c;
+        std::lock_guard g(status_m_);
+        if (!has_counters_ || !counters_now(&c)) return e;
+        // Input lost for want of room, in the tty's buffer or in the UART's own FIFO (its interrupt
+        // served too late): both are the receive queue overrunning.
+        if (c.buf_overrun != status_base_.buf_overrun || c.overrun != status_base_.overrun)
+            e |= SERIAL_ERROR_QUEUEOVERRUN;
+        if (c.overrun != status_base_.overrun) e |= SERIAL_ERROR_OVERRUN;
+        if (c.frame != status_base_.frame) e |= SERIAL_ERROR_FRAMING;
+        if (c.parity != status_base_.parity) e |= SERIAL_ERROR_PARITY;
+        if (c.brk != status_base_.brk) e |= SERIAL_ERROR_BREAK;
+        status_base_ = c;
+        return e;
+    }
+
+    // The queue figures the status request reads without the mutex.
+    void publish() {
+        ahead_pub_.store(ahead_count_, std::memory_order_relaxed);
+        out_pub_.store(out_bytes_, std::memory_order_relaxed);
     }
 
     // Puts a handflow record into effect: 0, an errno, or -1 when the driver cannot do what it asks.
@@ -917,8 +962,9 @@ class tty_port final : public port {
         uint32_t r = 0;
         int lines = 0;
         if (!has_lines_ || modem_lines(&lines) != 0) return r;
-        uint32_t hs = hf_.ControlHandShake;
-        bool rtscts = (hs & SERIAL_CTS_HANDSHAKE) || rts_mode() == SERIAL_RTS_HANDSHAKE;
+        uint32_t hs = hs_pub_.load(std::memory_order_relaxed);
+        uint32_t rts = fr_pub_.load(std::memory_order_relaxed) & SERIAL_RTS_MASK;
+        bool rtscts = (hs & SERIAL_CTS_HANDSHAKE) || rts == SERIAL_RTS_HANDSHAKE;
         if (rtscts && !(lines & TIOCM_CTS)) r |= SERIAL_TX_WAITING_FOR_CTS;
         if ((hs & SERIAL_DSR_HANDSHAKE) && !(lines & TIOCM_DSR)) r |= SERIAL_TX_WAITING_FOR_DSR;
         if ((hs & SERIAL_DCD_HANDSHAKE) && !(lines & TIOCM_CAR)) r |= SERIAL_TX_WAITING_FOR_DCD;
@@ -1004,6 +1050,7 @@ class tty_port final : public port {
         while (!stopping_) {
             uint64_t now = kern::now_us();
             if (!dead_) serve(lk, revents, now);
+            publish();
             deliver_finished(lk);
             planned_ = plan_now();
             sleeping_ = true;
@@ -1042,8 +1089,8 @@ class tty_port final : public port {
     const bool has_counters_;
     std::thread service_;
 
-    bool closed_ = false;
-    bool dead_ = false;
+    std::atomic<bool> closed_ = false;
+    std::atomic<bool> dead_ = false;
     bool stopping_ = false;
     // The service thread is in a device call on a queued request, or delivering completions, the mutex
     // released.
@@ -1069,7 +1116,13 @@ class tty_port final : public port {
     uint32_t wait_mask_ = 0;
     overlapped* wait_ov_ = nullptr;
     void* wait_out_ = nullptr;
-    counters wait_base_, status_base_;
+    counters wait_base_;
+    std::mutex status_m_;  // guards status_base_ (status requests run without m_)
+    counters status_base_;
+    std::shared_mutex fd_m_;  // status requests use the descriptor without m_: close waits for them
+    std::atomic<uint32_t> ahead_pub_ = 0;
+    std::atomic<uint64_t> out_pub_ = 0;
+    std::atomic<uint32_t> hs_pub_ = SERIAL_DTR_CONTROL, fr_pub_ = SERIAL_RTS_CONTROL;
     uint64_t next_counter_check_ = 0;
 
     bool out_held_ = false;
