@@ -7,8 +7,7 @@ side as the guest asks, judges what came back, prints it, and ends with the gues
 
 Wiring: every port's line is a unix socket to the relay here, which drops what arrives (off), echoes it
 (an external loopback plug, optionally paced at baud/10 bytes per second), or crosses pairs of ports
-(null modem: 4-5, 6-7, ...), or sends the test pattern at it as fast as it takes it (flood). The emulated UART
-itself does not pace its lines.
+(null modem: 4-5, 6-7, ...). The emulated UART itself does not pace its lines.
 """
 import argparse
 import json
@@ -23,7 +22,6 @@ import threading
 import time
 
 PORTS = list(range(4, 20))
-FLOOD = bytes(32 + i % 64 for i in range(4096))
 
 
 # ---- Initramfs -----------------------------------------------------------------------------------------
@@ -85,6 +83,8 @@ class Relay(threading.Thread):
         for n, (s, _) in self.listeners.items():
             s.settimeout(timeout)
             c, _ = s.accept()
+            # Little in flight towards the guest: less left over when the wiring changes.
+            c.setsockopt(socket.SOL_SOCKET, socket.SO_SNDBUF, 4096)
             c.setblocking(False)
             self.conns[n] = c
 
@@ -116,8 +116,8 @@ class Relay(threading.Thread):
                     limit = 65536
                     if paced:
                         cps = self.rate / 10.0
-                        # A bucket of 20 ms: bursts stay short, and a late pass of this loop loses nothing.
-                        self.tokens[n] = min(self.tokens[n] + dt * cps, max(cps * 0.02, 16.0))
+                        # A bucket of 250 ms: a late pass of this loop (the host is busy) loses nothing.
+                        self.tokens[n] = min(self.tokens[n] + dt * cps, max(cps * 0.25, 16.0))
                         limit = int(self.tokens[n])
                     if limit > 0 and len(self.outbuf[n]) < 65536:
                         try:
@@ -128,12 +128,13 @@ class Relay(threading.Thread):
                             data = b""
                         if paced:
                             self.tokens[n] -= len(data)
+                            # An idle line saves no credit for a burst later.
+                            if len(data) < limit:
+                                self.tokens[n] = min(self.tokens[n], 16.0)
                         if data and self.mode == "plug":
                             self.outbuf[n] += data
                         elif data and self.mode == "null":
                             self.outbuf[self.partner(n)] += data
-                    if self.mode == "flood" and len(self.outbuf[n]) < 4096:
-                        self.outbuf[n] += FLOOD
                     if self.outbuf[n]:
                         try:
                             k = c.send(self.outbuf[n])
@@ -256,10 +257,12 @@ def judge(cases):
     add("6. unwired port does not pass", k.rc not in (0, None), f"rc={k.rc} rcv: {rcv_line(k)}")
 
     k = c("unplug")
-    add("7. a card removed mid-run: the run ends cleanly and names the port",
-        k.rc is not None and k.rc != 137 and k.summary is not None and
-        any("ttyS1" in l for l in k.stderr + [json.dumps(k.summary)]),
-        f"rc={k.rc} summary={k.summary} stderr={k.stderr[:4]}")
+    named = [x if isinstance(x, str) else x.get("port") for key in ("silent", "stalled")
+             for x in ((k.summary or {}).get(key) or [])]
+    gone = [n for n in named if n in ("ttyS16", "ttyS17", "ttyS18", "ttyS19")]
+    add("7. a card removed mid-run: the run ends cleanly, fails, and names the ports",
+        k.rc not in (None, 0, 137) and k.summary is not None and gone,
+        f"rc={k.rc} named in the summary: {named}; stderr: {sorted(set(k.stderr))}")
     return res
 
 

@@ -3,6 +3,9 @@
 //
 //   facts PATH...              one line per fact and port; exit 1 when a fact does not hold
 //   counts PATH...             the driver's counters of each port: rx, tx, buffer and hardware overruns
+//   flood PATH BYTES           writes BYTES of the test pattern to the port (beside its owner), waiting
+//                              for room; with the owner stopped, more than the tty's buffers hold
+//   drain PATH...              reads and drops what the ports received until they stay quiet
 //   baud-base PATH RATE        sets the UART's base rate (TIOCSSERIAL)
 //   keep PATH... -- CMD...     opens the ports, gives them odd settings and line levels, runs CMD,
 //                              then says whether CMD left every port as it found it
@@ -17,6 +20,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -123,6 +127,35 @@ void counts(const char* path) {
         std::printf("%s: rx:%d tx:%d bo:%d oe:%d fe:%d pe:%d brk:%d\n", num, ic.rx, ic.tx, ic.buf_overrun,
                     ic.overrun, ic.frame, ic.parity, ic.brk);
     ::close(fd);
+}
+
+int flood(const char* path, long bytes) {
+    int fd = ::open(path, O_RDWR | O_NOCTTY);
+    if (fd < 0) return 1;
+    std::vector<uint8_t> pattern(4096);
+    for (size_t i = 0; i < pattern.size(); ++i) pattern[i] = static_cast<uint8_t>(32 + i % 64);
+    for (long left = bytes; left > 0;) {
+        ssize_t n = ::write(fd, pattern.data(), static_cast<size_t>(std::min<long>(left, 4096)));
+        if (n <= 0) break;
+        left -= n;
+    }
+    ::close(fd);
+    return 0;
+}
+
+// Wired lines keep bytes in flight between runs (in the host's sockets): they are read off here.
+void drain(const std::vector<int>& fds) {
+    std::vector<uint8_t> buf(4096);
+    auto quiet_since = std::chrono::steady_clock::now();
+    auto start = quiet_since;
+    while (std::chrono::steady_clock::now() - quiet_since < std::chrono::milliseconds(300) &&
+           std::chrono::steady_clock::now() - start < std::chrono::seconds(5)) {
+        bool any = false;
+        for (int fd : fds)
+            while (::read(fd, buf.data(), buf.size()) > 0) any = true;
+        if (any) quiet_since = std::chrono::steady_clock::now();
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
 }
 
 int baud_base(const char* path, int rate) {
@@ -280,6 +313,24 @@ int main(int argc, char** argv) {
         for (int i = 2; i < argc; ++i) counts(argv[i]);
         return 0;
     }
+    if (argc == 4 && !std::strcmp(argv[1], "flood")) return flood(argv[2], std::atol(argv[3]));
+    if (argc >= 3 && !std::strcmp(argv[1], "drain")) {
+        std::vector<int> fds;
+        for (int i = 2; i < argc; ++i) {
+            int fd = open_port(argv[i]);
+            if (fd < 0) continue;
+            termios2 t{};
+            ::ioctl(fd, TCGETS2, &t);
+            t.c_lflag &= ~(ICANON | ECHO | ISIG | IEXTEN);
+            t.c_iflag &= ~(IXON | IXOFF | ICRNL | INLCR | IGNCR | ISTRIP);
+            t.c_cflag |= CREAD | CLOCAL;
+            ::ioctl(fd, TCSETS2, &t);
+            fds.push_back(fd);
+        }
+        drain(fds);
+        for (int fd : fds) ::close(fd);
+        return 0;
+    }
     if (argc == 4 && !std::strcmp(argv[1], "baud-base")) return baud_base(argv[2], std::atoi(argv[3]));
     if (argc == 3 && !std::strcmp(argv[1], "dsr-hold")) return dsr_hold(argv[2]);
     if (argc >= 5 && !std::strcmp(argv[1], "keep")) {
@@ -288,6 +339,6 @@ int main(int argc, char** argv) {
         for (; i < argc && std::strcmp(argv[i], "--"); ++i) ports.push_back(argv[i]);
         if (i + 1 < argc) return keep(ports, argv + i + 1);
     }
-    std::fprintf(stderr, "usage: zentrel-uart-probe facts|counts|baud-base|keep|dsr-hold ...\n");
+    std::fprintf(stderr, "usage: zentrel-uart-probe facts|counts|flood|drain|baud-base|keep|dsr-hold ...\n");
     return 64;
 }

@@ -44,6 +44,8 @@
 #include <vector>
 
 #include "platform/serial/backend.h"
+#include "platform/serial/termios/tty_errors.h"
+#include "platform/serial/termios/tty_lines.h"
 #include "platform/serial/termios/tty_sys.h"
 
 namespace ser {
@@ -67,15 +69,8 @@ constexpr uint64_t max_window_us = 50000;
 // A flow that would need a pass more often than this is fast: wait for readiness instead.
 constexpr uint64_t readiness_below_us = 5000;
 constexpr uint64_t judge_us = 10000;
-// How often the modem lines are looked at while a handshake is emulated, and the error counters
-// while a wait is pending: the driver has no event for either that poll() could wait on.
-constexpr uint64_t line_check_us = 10000;
-constexpr uint64_t counter_check_us = 20000;
 // Read-back rates within this share of the requested one count as the requested rate (divisor rounding).
 constexpr double baud_tolerance = 0.01;
-// Not in glibc's headers: the UART's internal loopback bit of the modem control register.
-constexpr int tiocm_loop = 0x8000;
-
 bool refuse(uint32_t code) {
     kern::set_last_error(code);
     return false;
@@ -114,11 +109,6 @@ uint32_t open_error(int e) {
 bool vanished(int e) {
     return e == EIO || e == ENODEV || e == ENXIO || e == EBADF || e == EPIPE;
 }
-
-struct counters {
-    uint32_t frame = 0, overrun = 0, parity = 0, brk = 0, buf_overrun = 0;
-    uint32_t line_errors() const { return frame + overrun + parity + buf_overrun; }
-};
 
 struct read_req {
     overlapped* ov;
@@ -200,12 +190,8 @@ class tty_port final : public port {
           wake_fd_(wake_fd),
           saved_(saved),
           saved_lines_(saved_lines),
-          has_lines_(has_lines),
-          has_counters_(has_counters) {
-        hf_ = {SERIAL_DTR_CONTROL, SERIAL_RTS_CONTROL, static_cast<int32_t>(queue_size / 2),
-               static_cast<int32_t>(queue_size / 8)};
-        if (has_counters_ && counters_now(&wait_base_)) status_base_ = wait_base_;
-    }
+          lines_(fd, has_lines, queue_size),
+          errors_(fd, has_counters) {}
 
     ~tty_port() override { close(); }
 
@@ -267,7 +253,7 @@ class tty_port final : public port {
         // Pending output is dropped first: a line held by flow control would otherwise hold the close.
         ::tcflush(fd_, TCIOFLUSH);
         ttysys::set_settings(fd_, saved_);
-        if (has_lines_) ::ioctl(fd_, TIOCMSET, &saved_lines_);
+        if (lines_.has_lines()) ::ioctl(fd_, TIOCMSET, &saved_lines_);
         // The exclusive flag outlives this descriptor while someone else keeps the tty open.
         ::ioctl(fd_, TIOCNXCL);
         std::unique_lock fl(fd_m_);  // no status request is using the descriptor
@@ -280,11 +266,11 @@ class tty_port final : public port {
         std::lock_guard lk(m_);
         termios_port_stats s;
         s.dead = dead_;
-        s.modem_lines = has_lines_;
-        s.error_counters = has_counters_;
+        s.modem_lines = lines_.has_lines();
+        s.error_counters = errors_.has_counters();
         s.pending_reads = static_cast<uint32_t>(reads_.size());
         s.pending_writes = static_cast<uint32_t>(writes_.size());
-        s.pending_waits = wait_ov_ ? 1 : 0;
+        s.pending_waits = errors_.pending() ? 1 : 0;
         s.wakeups = wakeups_;
         s.rx_bytes = rx_bytes_;
         s.tx_bytes = tx_bytes_;
@@ -392,7 +378,7 @@ class tty_port final : public port {
         }
         out_bytes_ = 0;
         while (!reads_.empty()) finish_read(status);
-        if (wait_ov_) complete(std::exchange(wait_ov_, nullptr), status, 0);
+        errors_.abort(status);
     }
 
     // The device is gone: everything in flight ends, and the service thread stops watching it.
@@ -534,7 +520,7 @@ class tty_port final : public port {
         write_req w{ov, buf, len};
         // Writes go out in order: only a write into an idle queue may go to the device now.
         if (writes_.empty()) {
-            if (!output_held(now)) {
+            if (!lines_.output_held(now)) {
                 io_result x = write_some(buf, len);
                 if (x.n < 0 && x.err != EAGAIN) {
                     quiesce(lk);
@@ -597,7 +583,7 @@ class tty_port final : public port {
 
     void tx_pass(std::unique_lock<std::mutex>& lk, uint64_t now) {
         uint64_t moved = 0;
-        while (!writes_.empty() && !quiescing_ && !output_held(now)) {
+        while (!writes_.empty() && !quiescing_ && !lines_.output_held(now)) {
             write_req& w = writes_.front();
             const uint8_t* src = w.buf + w.sent;
             uint32_t want = w.len - w.sent;
@@ -673,75 +659,6 @@ class tty_port final : public port {
         return ser::wait_record(&o, count);
     }
 
-    // ---- Modem lines and error counters -----------------------------------------------------------
-
-    bool emulating_lines() const {
-        return has_lines_ && (dtr_mode() == SERIAL_DTR_HANDSHAKE ||
-                              (hf_.ControlHandShake & (SERIAL_DSR_HANDSHAKE | SERIAL_DCD_HANDSHAKE)));
-    }
-    uint32_t dtr_mode() const { return hf_.ControlHandShake & SERIAL_DTR_MASK; }
-    uint32_t rts_mode() const { return hf_.FlowReplace & SERIAL_RTS_MASK; }
-
-    int modem_lines(int* lines) const { return ::ioctl(fd_, TIOCMGET, lines) == 0 ? 0 : errno; }
-
-    int set_line(int bit, bool on) const {
-        return ::ioctl(fd_, on ? TIOCMBIS : TIOCMBIC, &bit) == 0 ? 0 : errno;
-    }
-
-    // DSR (and DCD) handshaking: output waits while the far end holds its line low. Looked at again
-    // every line_check_us while held.
-    bool output_held(uint64_t now) {
-        uint32_t hs = hf_.ControlHandShake & (SERIAL_DSR_HANDSHAKE | SERIAL_DCD_HANDSHAKE);
-        if (!has_lines_ || !hs) return out_held_ = false;
-        int lines = 0;
-        if (modem_lines(&lines) != 0) return out_held_ = false;
-        bool held = ((hs & SERIAL_DSR_HANDSHAKE) && !(lines & TIOCM_DSR)) ||
-                    ((hs & SERIAL_DCD_HANDSHAKE) && !(lines & TIOCM_CAR));
-        if (held && !out_held_) next_line_check_ = now + line_check_us;
-        return out_held_ = held;
-    }
-
-    // DTR handshaking: DTR drops while the input side is above its high mark and rises again at the
-    // low mark (the far end is expected to stop sending while it is low).
-    void check_input_level() {
-        if (!has_lines_ || dtr_mode() != SERIAL_DTR_HANDSHAKE) return;
-        int in = 0;
-        if (::ioctl(fd_, FIONREAD, &in) != 0) return;
-        in += static_cast<int>(ahead_count_);
-        int64_t high = std::clamp<int64_t>(int64_t{queue_size} - hf_.XoffLimit, 1, queue_size);
-        int64_t low = std::clamp<int64_t>(hf_.XonLimit, 0, queue_size);
-        if (!dtr_dropped_ && in >= high) {
-            dtr_dropped_ = true;
-            set_line(TIOCM_DTR, false);
-        } else if (dtr_dropped_ && in <= low) {
-            dtr_dropped_ = false;
-            set_line(TIOCM_DTR, true);
-        }
-    }
-
-    bool counters_now(counters* c) const {
-        serial_icounter_struct ic{};
-        if (::ioctl(fd_, TIOCGICOUNT, &ic) != 0) return false;
-        c->frame = static_cast<uint32_t>(ic.frame);
-        c->overrun = static_cast<uint32_t>(ic.overrun);
-        c->parity = static_cast<uint32_t>(ic.parity);
-        c->brk = static_cast<uint32_t>(ic.brk);
-        c->buf_overrun = static_cast<uint32_t>(ic.buf_overrun);
-        return true;
-    }
-
-    // Completes the pending wait when the error counters grew since the last event was reported.
-    void check_wait(uint64_t now) {
-        next_counter_check_ = now + counter_check_us;
-        if (!wait_ov_ || !has_counters_ || !(wait_mask_ & SERIAL_EV_ERR)) return;
-        counters c;
-        if (!counters_now(&c) || c.line_errors() == wait_base_.line_errors()) return;
-        wait_base_ = c;
-        uint32_t ev = SERIAL_EV_ERR;
-        std::memcpy(wait_out_, &ev, sizeof ev);
-        complete(std::exchange(wait_ov_, nullptr), 0, sizeof ev);
-    }
-
     // ---- Requests ---------------------------------------------------------------------------------
 
     bool request(std::unique_lock<std::mutex>& lk, uint32_t code, const void* in, uint32_t in_size, void* out,
@@ -774,28 +691,23 @@ class tty_port final : public port {
             }
             case IOCTL_SERIAL_GET_STATS: {
                 // TIOCGICOUNT; drivers without it (ptys, some USB adapters) keep no error counts.
-                counters c;
-                if (!output(sizeof(SERIALPERF_STATS)) || !counters_now(&c)) break;
+                tty::counters c;
+                if (!output(sizeof(SERIALPERF_STATS)) || !tty::read_counters(fd_, &c)) break;
                 SERIALPERF_STATS st{0, 0, c.frame, c.overrun, c.buf_overrun, c.parity};
                 std::memcpy(out, &st, sizeof st);
                 return done(ov, returned, sizeof st);
             }
             case IOCTL_GET_BREAK_COUNT: {
-                counters c;
-                if (!output(4) || !counters_now(&c)) break;
+                tty::counters c;
+                if (!output(4) || !tty::read_counters(fd_, &c)) break;
                 std::memcpy(out, &c.brk, 4);
                 return done(ov, returned, 4);
             }
             case IOCTL_SET_INTERNAL_LOOPBACK:
             case IOCTL_CLEAR_INTERNAL_LOOPBACK: {
-                if (!has_lines_) break;
-                bool on = code == IOCTL_SET_INTERNAL_LOOPBACK;
-                if (int e = set_line(tiocm_loop, on)) return fail(lk, e);
-                int lines = 0;
-                if (on && (modem_lines(&lines) != 0 || !(lines & tiocm_loop))) {
-                    set_line(tiocm_loop, false);  // accepted but not kept: the driver has no loopback
-                    break;
-                }
+                int e = lines_.set_loopback(code == IOCTL_SET_INTERNAL_LOOPBACK);
+                if (e < 0) break;
+                if (e) return fail(lk, e);
                 return done(ov, returned, 0);
             }
             case IOCTL_SERIAL_SET_TIMEOUTS:
@@ -804,28 +716,11 @@ class tty_port final : public port {
                 return done(ov, returned, 0);
             case IOCTL_SERIAL_SET_WAIT_MASK: {
                 if (!input(4)) break;
-                // A new mask ends the wait in progress, reporting no event.
-                if (wait_ov_) {
-                    uint32_t none = 0;
-                    std::memcpy(wait_out_, &none, sizeof none);
-                    complete(std::exchange(wait_ov_, nullptr), 0, sizeof none);
-                }
-                wait_mask_ = u32(in);
-                if (has_counters_) counters_now(&wait_base_);
+                errors_.set_mask(u32(in));
                 return done(ov, returned, 0);
             }
-            case IOCTL_SERIAL_WAIT_ON_MASK: {
-                if (!ov || !output(4) || wait_mask_ == 0 || wait_ov_) break;
-                wait_ov_ = ov;
-                wait_out_ = out;
-                uint64_t now = kern::now_us();
-                check_wait(now);  // errors since the mask was set or the last event count at once
-                if (!wait_ov_) {
-                    if (returned) *returned = 4;
-                    return true;
-                }
-                return refuse(kern::err::io_pending);
-            }
+            case IOCTL_SERIAL_WAIT_ON_MASK:
+                return errors_.start_wait(ov, out, out_size, returned, kern::now_us());
             case IOCTL_SERIAL_PURGE: {
                 if (!input(4)) break;
                 uint32_t mask = u32(in);
@@ -853,28 +748,22 @@ class tty_port final : public port {
                 if (flush >= 0 && ::tcflush(fd_, flush) != 0) return fail(lk, errno);
                 if (mask & SERIAL_PURGE_RXCLEAR) ahead_head_ = ahead_count_ = 0;
                 if (mask & SERIAL_PURGE_TXCLEAR) tx_empty_ = true, tx_filled_ = 0;
-                if (mask & SERIAL_PURGE_RXCLEAR) check_input_level();
+                if (mask & SERIAL_PURGE_RXCLEAR) lines_.check_input_level(ahead_count_);
                 return done(ov, returned, 0);
             }
             case IOCTL_SERIAL_GET_HANDFLOW:
-                if (!output(sizeof hf_)) break;
-                std::memcpy(out, &hf_, sizeof hf_);
-                return done(ov, returned, sizeof hf_);
+                if (!output(sizeof(SERIAL_HANDFLOW))) break;
+                std::memcpy(out, &lines_.handflow(), sizeof(SERIAL_HANDFLOW));
+                return done(ov, returned, sizeof(SERIAL_HANDFLOW));
             case IOCTL_SERIAL_SET_HANDFLOW: {
-                if (!input(sizeof hf_)) break;
+                if (!input(sizeof(SERIAL_HANDFLOW))) break;
                 SERIAL_HANDFLOW h;
                 std::memcpy(&h, in, sizeof h);
-                if (int e = apply_handflow(h))
-                    return e < 0 ? refuse(kern::err::invalid_parameter) : fail(lk, e);
-                hf_ = h;
-                hs_pub_.store(h.ControlHandShake, std::memory_order_relaxed);
-                fr_pub_.store(h.FlowReplace, std::memory_order_relaxed);
-                if (dtr_mode() != SERIAL_DTR_HANDSHAKE) dtr_dropped_ = false;
-                check_input_level();
                 uint64_t now = kern::now_us();
-                next_line_check_ = now + line_check_us;
+                if (int e = lines_.set_handflow(h, now, ahead_count_))
+                    return e < 0 ? refuse(kern::err::invalid_parameter) : fail(lk, e);
                 // Held output is looked at again under the new rules at once.
-                if (std::exchange(out_held_, false)) tx_.next_pass = now;
+                if (lines_.unhold()) tx_.next_pass = now;
                 return done(ov, returned, 0);
             }
             default:
@@ -895,8 +784,8 @@ class tty_port final : public port {
         std::shared_lock fl(fd_m_);
         if (fd_ < 0) return refuse(kern::err::invalid_handle);
         SERIAL_STATUS s{};
-        s.Errors = line_errors();
-        s.HoldReasons = hold_reasons();
+        s.Errors = errors_.status_errors();
+        s.HoldReasons = lines_.hold_reasons();
         int inq = 0, outq = 0;
         if (::ioctl(fd_, FIONREAD, &inq) != 0) {
             int e = errno;
@@ -913,62 +802,10 @@ class tty_port final : public port {
         return done(ov, returned, sizeof s);
     }
 
-    // The error bits of a status: what the driver counted since the previous status request.
-    uint32_t line_errors() {
-        uint32_t e = 0;
-        counters c;
-        std::lock_guard g(status_m_);
-        if (!has_counters_ || !counters_now(&c)) return e;
-        // Input lost for want of room, in the tty's buffer or in the UART's own FIFO (its interrupt
-        // served too late): both are the receive queue overrunning.
-        if (c.buf_overrun != status_base_.buf_overrun || c.overrun != status_base_.overrun)
-            e |= SERIAL_ERROR_QUEUEOVERRUN;
-        if (c.overrun != status_base_.overrun) e |= SERIAL_ERROR_OVERRUN;
-        if (c.frame != status_base_.frame) e |= SERIAL_ERROR_FRAMING;
-        if (c.parity != status_base_.parity) e |= SERIAL_ERROR_PARITY;
-        if (c.brk != status_base_.brk) e |= SERIAL_ERROR_BREAK;
-        status_base_ = c;
-        return e;
-    }
-
     // The queue figures the status request reads without the mutex.
     void publish() {
         ahead_pub_.store(ahead_count_, std::memory_order_relaxed);
         out_pub_.store(out_bytes_, std::memory_order_relaxed);
-    }
-
-    // Puts a handflow record into effect: 0, an errno, or -1 when the driver cannot do what it asks.
-    int apply_handflow(const SERIAL_HANDFLOW& h) {
-        uint32_t dtr = h.ControlHandShake & SERIAL_DTR_MASK;
-        uint32_t rts = h.FlowReplace & SERIAL_RTS_MASK;
-        bool needs_lines = dtr == SERIAL_DTR_HANDSHAKE ||
-                           (h.ControlHandShake & (SERIAL_DSR_HANDSHAKE | SERIAL_DCD_HANDSHAKE));
-        if (needs_lines && !has_lines_) return -1;
-        ttysys::flow f;
-        f.rtscts = (h.ControlHandShake & SERIAL_CTS_HANDSHAKE) || rts == SERIAL_RTS_HANDSHAKE;
-        f.ixon = h.FlowReplace & SERIAL_AUTO_TRANSMIT;
-        f.ixoff = h.FlowReplace & SERIAL_AUTO_RECEIVE;
-        if (int e = ttysys::set_flow(fd_, f)) return e;
-        if (!has_lines_) return 0;  // the line levels are stored only
-        bool dtr_on = dtr == SERIAL_DTR_CONTROL || (dtr == SERIAL_DTR_HANDSHAKE && !dtr_dropped_);
-        if (int e = set_line(TIOCM_DTR, dtr_on)) return e;
-        // Under RTS/CTS handshaking the driver drives RTS itself.
-        if (!f.rtscts)
-            if (int e = set_line(TIOCM_RTS, rts != 0)) return e;
-        return 0;
-    }
-
-    uint32_t hold_reasons() const {
-        uint32_t r = 0;
-        int lines = 0;
-        if (!has_lines_ || modem_lines(&lines) != 0) return r;
-        uint32_t hs = hs_pub_.load(std::memory_order_relaxed);
-        uint32_t rts = fr_pub_.load(std::memory_order_relaxed) & SERIAL_RTS_MASK;
-        bool rtscts = (hs & SERIAL_CTS_HANDSHAKE) || rts == SERIAL_RTS_HANDSHAKE;
-        if (rtscts && !(lines & TIOCM_CTS)) r |= SERIAL_TX_WAITING_FOR_CTS;
-        if ((hs & SERIAL_DSR_HANDSHAKE) && !(lines & TIOCM_DSR)) r |= SERIAL_TX_WAITING_FOR_DSR;
-        if ((hs & SERIAL_DCD_HANDSHAKE) && !(lines & TIOCM_CAR)) r |= SERIAL_TX_WAITING_FOR_DCD;
-        return r;
     }
 
     // ---- The service thread -----------------------------------------------------------------------
@@ -994,14 +831,13 @@ class tty_port final : public port {
             else
                 p.deadline = std::min(p.deadline, rx_.next_pass);
         }
-        if (!writes_.empty() && !out_held_) {
+        if (!writes_.empty() && !lines_.held()) {
             if (tx_.on_ready)
                 p.events |= POLLOUT;
             else
                 p.deadline = std::min(p.deadline, tx_.next_pass);
         }
-        if (emulating_lines()) p.deadline = std::min(p.deadline, next_line_check_);
-        if (wait_ov_ && has_counters_) p.deadline = std::min(p.deadline, next_counter_check_);
+        p.deadline = std::min({p.deadline, lines_.next_check(), errors_.next_check()});
         return p;
     }
 
@@ -1027,20 +863,16 @@ class tty_port final : public port {
             return;
         }
         bool released = false;
-        if (emulating_lines() && now >= next_line_check_) {
-            next_line_check_ = now + line_check_us;
-            check_input_level();
-            released = out_held_ && !output_held(now);
-        }
+        if (now >= lines_.next_check()) released = lines_.poll(now, ahead_count_);
         // Nearly due is due: the pass rides along with this wake-up instead of needing its own.
-        if (!writes_.empty() && !out_held_ &&
+        if (!writes_.empty() && !lines_.held() &&
             (released || now + tx_.window_us / 2 >= tx_.next_pass || (tx_.on_ready && (revents & POLLOUT))))
             tx_pass(lk, now);
         if (dead_) return;
         if ((!reads_.empty() && (now >= rx_.next_pass || now >= read_deadline())) || (revents & POLLIN))
             rx_pass(lk, now);
         if (dead_) return;
-        if (wait_ov_ && now >= next_counter_check_) check_wait(now);
+        if (now >= errors_.next_check()) errors_.check(now);
         if (now >= rx_expected_) rx_expected_ = never;
     }
 
@@ -1085,8 +917,6 @@ class tty_port final : public port {
     int wake_fd_;
     const ttysys::settings saved_;
     int saved_lines_;
-    const bool has_lines_;
-    const bool has_counters_;
     std::thread service_;
 
     std::atomic<bool> closed_ = false;
@@ -1104,7 +934,6 @@ class tty_port final : public port {
     int quiescing_ = 0;                 // threads waiting in quiesce()
     std::condition_variable io_idle_;
 
-    SERIAL_HANDFLOW hf_{};
     SERIAL_TIMEOUTS to_{};
     std::deque<read_req> reads_;
     std::deque<write_req> writes_;
@@ -1113,21 +942,12 @@ class tty_port final : public port {
     bool ahead_io_ = false;   // the service thread is reading the tty into it, the mutex released
     uint64_t out_bytes_ = 0;  // unsent bytes of pending writes
 
-    uint32_t wait_mask_ = 0;
-    overlapped* wait_ov_ = nullptr;
-    void* wait_out_ = nullptr;
-    counters wait_base_;
-    std::mutex status_m_;  // guards status_base_ (status requests run without m_)
-    counters status_base_;
     std::shared_mutex fd_m_;  // status requests use the descriptor without m_: close waits for them
     std::atomic<uint32_t> ahead_pub_ = 0;
     std::atomic<uint64_t> out_pub_ = 0;
-    std::atomic<uint32_t> hs_pub_ = SERIAL_DTR_CONTROL, fr_pub_ = SERIAL_RTS_CONTROL;
-    uint64_t next_counter_check_ = 0;
 
-    bool out_held_ = false;
-    bool dtr_dropped_ = false;
-    uint64_t next_line_check_ = 0;
+    tty::line_control lines_;  // flow control and modem lines
+    tty::error_watch errors_;  // error counters and the wait mask
 
     pacer rx_, tx_;
     uint64_t rx_expected_ = never;  // when the next read's time-out will probably end
