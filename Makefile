@@ -32,7 +32,7 @@ test-tsan:
 
 # The real 16550A driver: a QEMU guest with sixteen UARTs runs the program and a probe (a few minutes).
 test-uart:
-	@bash tools/install-deps uart
+	@bash tools/install-deps qemu
 	bash tools/uart/fetch-kernel build/uart
 	cmake --preset release >/dev/null
 	cmake --build --preset release -j $(JOBS) --target zentrel zentrel-uart-probe
