@@ -237,7 +237,7 @@ class tty_port final : public port {
     }
 
     // A UART (modem lines and error counters) shows its output queue; a pty holds kilobytes unseen.
-    bool shows_in_flight() const override { return has_lines_ && has_counters_; }
+    bool shows_in_flight() const override { return lines_.has_lines() && errors_.has_counters(); }
 
     void close() override {
         std::unique_lock lk(m_);
