@@ -2,7 +2,7 @@
 PRESET ?= dev
 JOBS ?= 2
 
-.PHONY: all deps build demo test test-asan test-tsan test-uart bench package clean
+.PHONY: all deps build demo test test-asan test-tsan test-uart test-long bench package clean
 
 all: build
 
@@ -37,6 +37,12 @@ test-uart:
 	cmake --preset release >/dev/null
 	cmake --build --preset release -j $(JOBS) --target zentrel zentrel-uart-probe
 	python3 tools/uart/rig.py build/release build/uart/vmlinuz build/uart
+
+# A simulated day at 921600 baud on the accelerated clock (a few minutes; release build).
+test-long: deps
+	cmake --preset release >/dev/null
+	cmake --build --preset release -j $(JOBS) --target longrun_test
+	ctest --test-dir build/release -L long --output-on-failure
 
 bench: deps
 	cmake --preset release >/dev/null

@@ -378,6 +378,11 @@ TEST_F(ShellTest, FailedStartsGiveTheirMessagesAndStayIdle) {
         // 100 + n no longer decodes below -100: nothing opened must still mean idle.
         {"-200", 2, "Initialization error: -200", false},
         {"-9999", 2, "Initialization error: -9999", false},
+        // Near the ends of the range 100 + n and the 10000 mark wrap as 32-bit values do, without the
+        // overflow of signed arithmetic (the sanitized build stops at any).
+        {"2147473647", 2, "Unable to open COM2147473647 at configured baudrate.", false},
+        {"2147483548", 2, "Initialization error: 2147483548", false},
+        {"-2147483648", 2, "Initialization error: -2147483648", false},
         {"19", 4, "Unable to open COM21 at configured baudrate.", true},
     };
     for (const auto& c : cases) {
@@ -562,6 +567,65 @@ TEST_F(ShellTest, TableRowsPaddingSkippedRowsLargeCountersAndTickWrap) {
         EXPECT_EQ(shown(2).substr(0, 5), "xxxxx");
         loop_running = 0;
     });
+}
+
+// ---- Closing while a box is up --------------------------------------------------------------------
+
+std::function<void(const std::string&)> on_box;
+
+int box_hook(ui::window_handle, const char* text, const char*) {
+    if (on_box) on_box(text ? text : "");
+    return ui::id_ok;
+}
+
+TEST_F(ShellTest, ClosingWhileABoxIsUpStopsTheRunOnceWithoutASummary) {
+    // The start's "Unable to open" box, with the ports before the missing one already running: closing
+    // the window then stops them and restores the ports, and the start does not enter the running state.
+    make_board("ports=3-4");
+    hl::backend b;
+    b.created = on_created;
+    b.box = box_hook;
+    hl::set_backend(b);
+    on_box = [](const std::string& text) {
+        if (text.rfind("Unable to open", 0) == 0) ui::send_message(hwnd, ui::wm_close, 0, 0);
+    };
+    int code = run("", [this] {
+        chnl_count = 3;
+        command(cmd_start);
+        EXPECT_EQ(loop_running.get(), 0);
+        EXPECT_FALSE(loop_open());
+        for (int p = 3; p <= 4; p++) {
+            auto s = board_->snapshot(p);
+            EXPECT_FALSE(s.open) << p;
+            EXPECT_EQ(s.handflow.ControlHandShake & 0x3Bu, ser::SERIAL_DTR_CONTROL) << p;
+        }
+    });
+    EXPECT_EQ(code, 0);
+    EXPECT_EQ(summaries(), 0u);
+
+    // A box inside the stop that closing starts (a port refusing the wait mask) lets the time limit's
+    // timer through: it must find no run to stop, so no summary and one stop only.
+    board_.reset();
+    make_board("3:refuse=waitmask");
+    hl::reset();
+    hl::set_backend(b);
+    on_box = [](const std::string& text) {
+        if (text.rfind("set wait mask (0)", 0) == 0) ui::send_message(hwnd, ui::wm_timer, 2, 0);
+    };
+    code = run("", [] {
+        chnl_count = 1;
+        time_limit_secs = 60;
+        command(cmd_start);
+        ASSERT_EQ(loop_running.get(), 1);
+        ui::send_message(hwnd, ui::wm_close, 0, 0);
+        time_limit_secs = 0;
+    });
+    on_box = nullptr;
+    EXPECT_EQ(code, 0);
+    EXPECT_EQ(summaries(), 0u) << "closing shows no summary";
+    size_t stop_boxes = 0;
+    for (auto& t : box_texts()) stop_boxes += t.rfind("set wait mask (0)", 0) == 0;
+    EXPECT_EQ(stop_boxes, 1u) << "the stop ran once";
 }
 
 // ---- Watchdog ------------------------------------------------------------------------------------
