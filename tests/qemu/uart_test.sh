@@ -3,7 +3,8 @@
 # and the console on ttyS0: what --list finds (the cards, the console, the legacy slots without a UART),
 # a rate the driver silently replaces (the message names the rate it offered), and the driver's
 # line-error counts read with TIOCGICOUNT.
-#   uart_test.sh ZENTREL CACHE_DIR
+#   uart_test.sh ZENTREL CACHE_DIR        (the kernel image is kept in CACHE_DIR/vmlinuz)
+# `make test-uart` runs the fuller rig of tools/uart/ (paced plugs, null modems, the driver's facts).
 # Exits 77 (skipped) when QEMU, busybox or a kernel image cannot be had.
 set -euo pipefail
 zentrel=$(readlink -f "$1") cache=$2
@@ -13,16 +14,9 @@ command -v qemu-system-x86_64 >/dev/null || skip "no qemu-system-x86_64"
 command -v cpio >/dev/null || skip "no cpio"
 
 # The kernel image only, out of Debian's package (its modules are not needed: 8250 is built in).
-mkdir -p "$cache"
-kernel=$(ls "$cache"/vmlinuz-* 2>/dev/null | head -n1 || true)
-if [ -z "$kernel" ]; then
-    pkg=$(apt-cache depends linux-image-amd64 2>/dev/null | awk '/Depends: linux-image-/ {print $2; exit}')
-    [ -n "$pkg" ] || skip "no linux-image-amd64 in the package lists"
-    (cd "$cache" && apt-get download -q "$pkg" >/dev/null 2>&1) || skip "cannot download $pkg"
-    dpkg-deb --fsys-tarfile "$cache"/"$pkg"_*.deb | tar -x -C "$cache" --strip-components=2 --wildcards './boot/vmlinuz-*'
-    rm -f "$cache"/"$pkg"_*.deb
-    kernel=$(ls "$cache"/vmlinuz-* | head -n1)
-fi
+here=$(cd "$(dirname "$0")" && pwd)
+bash "$here/../../tools/uart/fetch-kernel" "$cache" >/dev/null || skip "no kernel image to be had"
+kernel=$cache/vmlinuz
 
 work=$(mktemp -d /tmp/zentrel-qemu-XXXXXX)
 trap 'rm -rf "$work"' EXIT
