@@ -186,7 +186,10 @@ def judge(cases):
         return " ".join(f"{p['port']}={p['rcv']}" for p in k.last_ports())
 
     def silent(k):
-        return [p["port"] for p in k.last_ports() if not p["rcv"]]
+        """Ports that received nothing: the program's own verdict where it gives one, else the last sample."""
+        named = (k.summary or {}).get("no_data_received")
+        last = [p["port"] for p in k.last_ports() if not p["rcv"]]
+        return sorted(set(last) | set(named or []))
 
     k = c("facts")
     bad = [l for l in k.other if " FAIL " in l]
@@ -257,7 +260,7 @@ def judge(cases):
     add("6. unwired port does not pass", k.rc not in (0, None), f"rc={k.rc} rcv: {rcv_line(k)}")
 
     k = c("unplug")
-    named = [x if isinstance(x, str) else x.get("port") for key in ("silent", "stalled")
+    named = [x if isinstance(x, str) else x.get("port") for key in ("no_data_received", "stalled")
              for x in ((k.summary or {}).get(key) or [])]
     gone = [n for n in named if n in ("ttyS16", "ttyS17", "ttyS18", "ttyS19")]
     add("7. a card removed mid-run: the run ends cleanly, fails, and names the ports",
