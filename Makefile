@@ -2,7 +2,7 @@
 PRESET ?= dev
 JOBS ?= 2
 
-.PHONY: all deps build demo test test-asan test-tsan test-uart test-long bench package clean
+.PHONY: all deps build demo test test-asan test-tsan test-uart test-long bench package fuzz clean
 
 all: build
 
@@ -63,6 +63,15 @@ package:
 	cp build/package/zentrel_*.deb .
 	lintian --fail-on error,warning --suppress-tags-from-file tools/lintian-notes zentrel_*.deb
 	@ls zentrel_*.deb
+
+# libFuzzer targets (clang): each runs FUZZ_SECONDS on its seed corpus (fuzz/corpus/); new inputs
+# are kept in build/fuzz/corpus/, failures in build/fuzz/artifacts/.
+FUZZ_SECONDS ?= 25
+fuzz:
+	@bash tools/install-deps fuzz
+	cmake --preset fuzz >/dev/null
+	cmake --build --preset fuzz -j $(JOBS)
+	bash fuzz/run.sh build/fuzz $(FUZZ_SECONDS)
 
 clean:
 	rm -rf build zentrel_*.deb

@@ -1,11 +1,11 @@
 // zentrel-plug: pseudo-terminals wired as loopback plugs or null-modem pairs (see plug.h).
-#include <getopt.h>
 #include <signal.h>
 
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <stdexcept>
+#include <string>
 
 #include "plug.h"
 
@@ -42,67 +42,23 @@ void usage(FILE* to) {
         "  --help          this text\n");
 }
 
-bool parse_int(const char* s, long lo, long hi, int* out) {
-    char* end = nullptr;
-    long v = std::strtol(s, &end, 10);
-    if (!*s || *end || v < lo || v > hi) return false;
-    *out = static_cast<int>(v);
-    return true;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
     zplug::options o;
-    const option longs[] = {
-        {"dir", required_argument, nullptr, 'd'},   {"count", required_argument, nullptr, 'n'},
-        {"first", required_argument, nullptr, 'f'}, {"null-modem", no_argument, nullptr, 'm'},
-        {"unpaced", no_argument, nullptr, 'u'},     {"corrupt", required_argument, nullptr, 'c'},
-        {"drop", required_argument, nullptr, 'r'},  {"seed", required_argument, nullptr, 's'},
-        {"help", no_argument, nullptr, 'h'},        {nullptr, 0, nullptr, 0}};
-    int c;
-    while ((c = getopt_long(argc, argv, "", longs, nullptr)) != -1) {
-        bool ok = true;
-        switch (c) {
-            case 'd':
-                o.dir = optarg;
-                break;
-            case 'n':
-                ok = parse_int(optarg, 1, 256, &o.count);
-                break;
-            case 'f':
-                ok = parse_int(optarg, 0, 1000000, &o.first);
-                break;
-            case 'm':
-                o.null_modem = true;
-                break;
-            case 'u':
-                o.paced = false;
-                break;
-            case 'c':
-                ok = zplug::parse_rate(optarg, &o.corrupt);
-                break;
-            case 'r':
-                ok = zplug::parse_rate(optarg, &o.drop);
-                break;
-            case 's':
-                o.seed = std::strtoull(optarg, nullptr, 10);
-                break;
-            case 'h':
-                usage(stdout);
-                return 0;
-            default:
+    std::string error;
+    switch (zplug::parse_args(argc, argv, &o, &error)) {
+        case zplug::args_help:
+            usage(stdout);
+            return 0;
+        case zplug::args_invalid:
+            if (error.empty())
                 usage(stderr);
-                return 2;
-        }
-        if (!ok) {
-            std::fprintf(stderr, "zentrel-plug: invalid value: %s\n", optarg);
+            else
+                std::fprintf(stderr, "zentrel-plug: %s\n", error.c_str());
             return 2;
-        }
-    }
-    if (optind < argc || o.dir.empty()) {
-        usage(stderr);
-        return 2;
+        case zplug::args_ok:
+            break;
     }
     try {
         zplug::plug p(o);

@@ -2,6 +2,7 @@
 #include "plug.h"
 
 #include <fcntl.h>
+#include <getopt.h>
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/ioctl.h>
@@ -392,6 +393,81 @@ bool parse_rate(const char* text, double* rate) {
     if (errno || *end || !(v >= 0 && v <= 1)) return false;
     *rate = v;
     return true;
+}
+
+namespace {
+
+bool parse_int(const char* s, long lo, long hi, int* out) {
+    char* end = nullptr;
+    errno = 0;
+    long v = std::strtol(s, &end, 10);
+    if (!*s || *end || errno || v < lo || v > hi) return false;
+    *out = static_cast<int>(v);
+    return true;
+}
+
+// Decimal digits only: strtoull alone takes a sign, blanks and trailing junk.
+bool parse_seed(const char* s, uint64_t* out) {
+    if (*s < '0' || *s > '9') return false;
+    char* end = nullptr;
+    errno = 0;
+    unsigned long long v = std::strtoull(s, &end, 10);
+    if (*end || errno) return false;
+    *out = v;
+    return true;
+}
+
+}  // namespace
+
+args_result parse_args(int argc, char** argv, options* o, std::string* error) {
+    const option longs[] = {
+        {"dir", required_argument, nullptr, 'd'},   {"count", required_argument, nullptr, 'n'},
+        {"first", required_argument, nullptr, 'f'}, {"null-modem", no_argument, nullptr, 'm'},
+        {"unpaced", no_argument, nullptr, 'u'},     {"corrupt", required_argument, nullptr, 'c'},
+        {"drop", required_argument, nullptr, 'r'},  {"seed", required_argument, nullptr, 's'},
+        {"help", no_argument, nullptr, 'h'},        {nullptr, 0, nullptr, 0}};
+    error->clear();
+    optind = 0;  // a full restart of getopt's scan
+    int c;
+    while ((c = getopt_long(argc, argv, "", longs, nullptr)) != -1) {
+        bool ok = true;
+        switch (c) {
+            case 'd':
+                o->dir = optarg;
+                break;
+            case 'n':
+                ok = parse_int(optarg, 1, 256, &o->count);
+                break;
+            case 'f':
+                ok = parse_int(optarg, 0, 1000000, &o->first);
+                break;
+            case 'm':
+                o->null_modem = true;
+                break;
+            case 'u':
+                o->paced = false;
+                break;
+            case 'c':
+                ok = parse_rate(optarg, &o->corrupt);
+                break;
+            case 'r':
+                ok = parse_rate(optarg, &o->drop);
+                break;
+            case 's':
+                ok = parse_seed(optarg, &o->seed);
+                break;
+            case 'h':
+                return args_help;
+            default:
+                return args_invalid;
+        }
+        if (!ok) {
+            *error = std::string("invalid value: ") + optarg;
+            return args_invalid;
+        }
+    }
+    if (optind < argc || o->dir.empty()) return args_invalid;
+    return args_ok;
 }
 
 }  // namespace zplug

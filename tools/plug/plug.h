@@ -68,6 +68,11 @@ class plug {
     std::unique_ptr<impl> impl_;
 };
 
+enum args_result { args_ok, args_help, args_invalid };
+// Reads the command line of zentrel-plug into *o (see its usage text). On args_invalid, *error says
+// which value was wrong, or is empty when the usage as a whole was. Uses getopt: not reentrant.
+args_result parse_args(int argc, char** argv, options* o, std::string* error);
+
 // Parses a fault rate: a probability per byte in [0, 1], e.g. "1e-5" or "0.001". False if invalid.
 bool parse_rate(const char* text, double* rate);
 

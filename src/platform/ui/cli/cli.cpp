@@ -379,19 +379,60 @@ int run_batch_impl() {
 
 }  // namespace
 
+namespace {
+
+// Length of the well-formed UTF-8 sequence at p (n bytes left), or 0 when there is none.
+size_t utf8_length(const unsigned char* p, size_t n) {
+    const unsigned char c = p[0];
+    size_t len = 0;
+    unsigned char lo = 0x80, hi = 0xBF;  // the allowed range of the second byte
+    if (c >= 0xC2 && c <= 0xDF) {
+        len = 2;
+    } else if (c >= 0xE0 && c <= 0xEF) {
+        len = 3;
+        if (c == 0xE0) lo = 0xA0;  // no overlong forms
+        if (c == 0xED) hi = 0x9F;  // no surrogates
+    } else if (c >= 0xF0 && c <= 0xF4) {
+        len = 4;
+        if (c == 0xF0) lo = 0x90;
+        if (c == 0xF4) hi = 0x8F;  // nothing above U+10FFFF
+    } else {
+        return 0;
+    }
+    if (n < len || p[1] < lo || p[1] > hi) return 0;
+    for (size_t i = 2; i < len; i++)
+        if (p[i] < 0x80 || p[i] > 0xBF) return 0;
+    return len;
+}
+
+}  // namespace
+
 std::string json_escape(const std::string& s) {
+    // Device names are bytes, JSON text is UTF-8: a byte that starts no well-formed sequence is
+    // written as the code point of the same number (\u0080...\u00ff), so the line stays valid JSON.
     std::string o;
-    for (unsigned char c : s) {
+    const auto* p = reinterpret_cast<const unsigned char*>(s.data());
+    const size_t n = s.size();
+    for (size_t i = 0; i < n;) {
+        const unsigned char c = p[i];
+        char b[8];
         if (c == '"' || c == '\\') {
             o += '\\';
             o += static_cast<char>(c);
         } else if (c < 0x20) {
-            char b[8];
             std::snprintf(b, sizeof b, "\\u%04x", c);
             o += b;
-        } else {
+        } else if (c < 0x80) {
             o += static_cast<char>(c);
+        } else if (size_t len = utf8_length(p + i, n - i)) {
+            o.append(s, i, len);
+            i += len;
+            continue;
+        } else {
+            std::snprintf(b, sizeof b, "\\u%04x", c);
+            o += b;
         }
+        i++;
     }
     return o;
 }

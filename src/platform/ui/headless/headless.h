@@ -40,6 +40,10 @@ struct backend {
 void set_backend(const backend& b);
 const backend& current_backend();
 
+// The number in a dialog's edit text as get_dlg_item_int reads it: blanks around it, one '-' when
+// signed, decimal digits; *translated false (and 0) when the text is anything else or out of range.
+uint32_t parse_dlg_int(const char* text, bool is_signed, bool* translated);
+
 // Forgets every window, timer, queued message, script and log (tests start from here).
 void reset();
 

@@ -509,12 +509,12 @@ int get_dlg_item_text(window_handle dlg, int id, char* buf, int size) {
     return n < size ? n : size - 1;
 }
 
-uint32_t get_dlg_item_int(window_handle dlg, int id, bool* translated, bool is_signed) {
+namespace headless {
+
+uint32_t parse_dlg_int(const char* text, bool is_signed, bool* translated) {
     if (translated) *translated = false;
-    auto* c = find_control(dlg, id);
-    if (!c) return 0;
     // Leading and trailing blanks are allowed; anything else must be digits after one sign.
-    const char* p = c->text.c_str();
+    const char* p = text;
     while (*p == ' ') p++;
     bool neg = false;
     if (is_signed && *p == '-') {
@@ -534,6 +534,15 @@ uint32_t get_dlg_item_int(window_handle dlg, int id, bool* translated, bool is_s
     if (is_signed ? (v < INT32_MIN || v > INT32_MAX) : v > 0xFFFFFFFFll) return 0;
     if (translated) *translated = true;
     return static_cast<uint32_t>(static_cast<int64_t>(v));
+}
+
+}  // namespace headless
+
+uint32_t get_dlg_item_int(window_handle dlg, int id, bool* translated, bool is_signed) {
+    if (translated) *translated = false;
+    auto* c = find_control(dlg, id);
+    if (!c) return 0;
+    return headless::parse_dlg_int(c->text.c_str(), is_signed, translated);
 }
 
 int message_box(window_handle owner, const char* text, const char* caption, uint32_t type) {
