@@ -251,12 +251,12 @@ def repeated_runs():
             args = [ZENTREL, "-d", d + "/p/ttyV", "-n", "2", "-f", ("none", "xonxoff")[i // 2 % 2], "--batch"]
             if i % 2:
                 p = subprocess.Popen(args + ["3"], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
-                time.sleep(0.6 + 0.1 * i)
+                time.sleep(1.6 + 0.1 * i)
                 p.send_signal(signal.SIGTERM)
                 out, err = p.communicate(timeout=30)
                 rc = p.returncode
             else:
-                rc, out, err = run(*args[1:], "--seconds", "1", "3")
+                rc, out, err = run(*args[1:], "--seconds", "2", "3")
             check(rc == 0 and "Data errors:   0" in out, f"run {i + 1} on the same ports is clean",
                   f"rc={rc}\n{out}{err}")
     finally:

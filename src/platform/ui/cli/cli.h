@@ -57,7 +57,8 @@ void apply(const options& o, ui::window_handle main_wnd);
 // or when stop_requested is set, print once a second and the summary. Returns the batch exit code.
 int run_batch(const options& o);
 
-// Text for JSON strings: quotes, backslashes and control characters escaped.
+// Text for JSON strings: quotes, backslashes and control characters escaped; bytes that are not
+// UTF-8 as \u0080...\u00ff.
 std::string json_escape(const std::string& s);
 
 }  // namespace zentrel::cli
