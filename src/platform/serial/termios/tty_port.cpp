@@ -1,0 +1,334 @@
+// A tty port's entry points: requests, their dispatch and completion, purge, close.
+#include "platform/serial/termios/tty_port.h"
+
+#include <fcntl.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cmath>
+
+namespace ser::tty {
+
+bool tty_port::ioctl(uint32_t code, const void* in, uint32_t in_size, void* out, uint32_t out_size,
+                     uint32_t* returned, overlapped* ov) {
+    if (code == IOCTL_SERIAL_GET_COMMSTATUS) return status(out, out_size, returned, ov);
+    std::unique_lock lk(m_);
+    // Only a purge ends queued requests, and so waits for the service thread's device call; every
+    // other request goes by with the mutex alone. The monitor's status request must not queue
+    // behind a busy line's I/O: on a loaded machine its sweep over the ports would take seconds.
+    if (code == IOCTL_SERIAL_PURGE) quiesce(lk);
+    if (!usable()) return false;
+    bool ok = request(lk, code, in, in_size, out, out_size, returned, ov);
+    reschedule();
+    publish();
+    return ok;
+}
+
+bool tty_port::read(void* buf, uint32_t len, uint32_t* count, overlapped* ov) {
+    if (!ov) return sync(true, buf, len, count);
+    std::unique_lock lk(m_);
+    if (!usable()) return false;
+    bool ok = start_read(lk, static_cast<uint8_t*>(buf), len, count, ov);
+    reschedule();
+    publish();
+    return ok;
+}
+
+bool tty_port::write(const void* buf, uint32_t len, uint32_t* count, overlapped* ov) {
+    if (!ov) return sync(false, const_cast<void*>(buf), len, count);
+    std::unique_lock lk(m_);
+    if (!usable()) return false;
+    bool ok = start_write(lk, static_cast<const uint8_t*>(buf), len, count, ov);
+    reschedule();
+    publish();
+    return ok;
+}
+
+void tty_port::close() {
+    std::unique_lock lk(m_);
+    if (closed_) return;
+    quiesce(lk);
+    closed_ = true;
+    abort_all(kern::err::operation_aborted);
+    stopping_ = true;
+    wake();
+    lk.unlock();
+    if (service_.joinable()) service_.join();
+    lk.lock();
+    // Pending output is dropped first: a line held by flow control would otherwise hold the close.
+    ::tcflush(fd_, TCIOFLUSH);
+    ttysys::set_settings(fd_, saved_);
+    if (lines_.has_lines()) ::ioctl(fd_, TIOCMSET, &saved_lines_);
+    // The exclusive flag outlives this descriptor while someone else keeps the tty open.
+    ::ioctl(fd_, TIOCNXCL);
+    std::unique_lock fl(fd_m_);  // no status request is using the descriptor
+    ::close(fd_);                // releases the lock as well
+    ::close(wake_fd_);
+    fd_ = wake_fd_ = -1;
+}
+
+termios_port_stats tty_port::stats() {
+    std::lock_guard lk(m_);
+    termios_port_stats s;
+    s.dead = dead_;
+    s.modem_lines = lines_.has_lines();
+    s.error_counters = errors_.has_counters();
+    s.pending_reads = static_cast<uint32_t>(reads_.size());
+    s.pending_writes = static_cast<uint32_t>(writes_.size());
+    s.pending_waits = errors_.pending() ? 1 : 0;
+    s.wakeups = wakeups_;
+    s.rx_bytes = rx_bytes_;
+    s.tx_bytes = tx_bytes_;
+    return s;
+}
+
+void tty_port::quiesce(std::unique_lock<std::mutex>& lk) {
+    if (io_busy_) {
+        ++quiescing_;
+        io_idle_.wait(lk, [this] { return !io_busy_; });
+        --quiescing_;
+    }
+    for (const finished& f : finished_) complete(f.ov, f.status, f.bytes);
+    finished_.clear();
+}
+
+void tty_port::deliver_finished(std::unique_lock<std::mutex>& lk) {
+    if (finished_.empty()) return;
+    delivering_.swap(finished_);
+    unlocked_io(lk, [this] {
+        for (const finished& f : delivering_) complete(f.ov, f.status, f.bytes);
+        return 0;
+    });
+    delivering_.clear();
+}
+
+bool tty_port::usable() const {
+    if (closed_) return refuse(kern::err::invalid_handle);
+    if (dead_) return refuse(kern::err::device_not_connected);
+    return true;
+}
+
+bool tty_port::done(overlapped* ov, uint32_t* returned, uint32_t bytes) {
+    if (returned) *returned = bytes;
+    if (ov) complete(ov, 0, bytes);
+    return true;
+}
+
+bool tty_port::fail(std::unique_lock<std::mutex>& lk, int e) {
+    if (vanished(e)) {
+        quiesce(lk);
+        vanish();
+        return refuse(kern::err::device_not_connected);
+    }
+    return refuse(kern::err::invalid_parameter);
+}
+
+void tty_port::abort_all(uint32_t status) {
+    while (!writes_.empty()) {
+        write_req w = writes_.front();
+        writes_.pop_front();
+        complete(w.ov, status, w.sent);
+    }
+    out_bytes_ = 0;
+    while (!reads_.empty()) finish_read(status);
+    errors_.abort(status);
+}
+
+void tty_port::vanish() {
+    if (dead_) return;
+    dead_ = true;
+    abort_all(kern::err::device_not_connected);
+}
+
+void tty_port::finish_read(uint32_t status) {
+    read_req r = reads_.front();
+    reads_.pop_front();
+    complete(r.ov, status, r.got);
+}
+
+void tty_port::cancel(const overlapped* ov) {
+    for (auto it = writes_.begin(); it != writes_.end(); ++it)
+        if (it->ov == ov) {
+            out_bytes_ -= it->len - it->sent;
+            writes_.erase(it);
+            return;
+        }
+    for (auto it = reads_.begin(); it != reads_.end(); ++it)
+        if (it->ov == ov) {
+            reads_.erase(it);
+            return;
+        }
+}
+
+bool tty_port::sync(bool is_read, void* buf, uint32_t len, uint32_t* count) {
+    overlapped o{0, 0, kern::create_event(true, false)};
+    if (!o.hEvent) return false;
+    mark_pending(&o);  // the dispatch layer marks only the records it is given
+    // Also when a terminated thread is unwound through the wait: the record lives on this stack.
+    struct cleanup {
+        tty_port& p;
+        overlapped& o;
+        ~cleanup() {
+            {
+                std::unique_lock g(p.m_);
+                p.quiesce(g);
+                p.cancel(&o);
+            }
+            kern::close_event(o.hEvent);
+        }
+    } guard{*this, o};
+    {
+        std::unique_lock lk(m_);
+        if (!usable()) return false;
+        bool ok = is_read ? start_read(lk, static_cast<uint8_t*>(buf), len, count, &o)
+                          : start_write(lk, static_cast<const uint8_t*>(buf), len, count, &o);
+        reschedule();
+        if (ok) return true;
+        if (kern::last_error() != kern::err::io_pending) return false;
+    }
+    return ser::wait_record(&o, count);
+}
+
+bool tty_port::request(std::unique_lock<std::mutex>& lk, uint32_t code, const void* in, uint32_t in_size,
+                       void* out, uint32_t out_size, uint32_t* returned, overlapped* ov) {
+    auto input = [&](uint32_t size) { return in && in_size >= size; };
+    auto output = [&](uint32_t size) { return out && out_size >= size; };
+    switch (code) {
+        case IOCTL_SERIAL_SET_BAUD_RATE: {
+            if (!input(4) || u32(in) == 0) break;  // rate 0 would hang the line up
+            uint32_t baud = u32(in), actual = 0;
+            ttysys::settings before;
+            if (int e = ttysys::get_settings(fd_, &before)) return fail(lk, e);
+            if (int e = ttysys::set_baud(fd_, baud, &actual)) {
+                ttysys::set_settings(fd_, before);
+                return fail(lk, e);
+            }
+            if (std::fabs(static_cast<double>(actual) - baud) > baud * baud_tolerance) {
+                // The driver silently chose another rate: refused, and left at the driver's
+                // choice so that GET_BAUD_RATE can tell which (the close puts everything back).
+                break;
+            }
+            return done(ov, returned, 0);
+        }
+        case IOCTL_SERIAL_GET_BAUD_RATE: {
+            uint32_t now = 0;
+            if (!output(4)) break;
+            if (int e = ttysys::get_baud(fd_, &now)) return fail(lk, e);
+            std::memcpy(out, &now, 4);
+            return done(ov, returned, 4);
+        }
+        case IOCTL_SERIAL_GET_STATS: {
+            // TIOCGICOUNT; drivers without it (ptys, some USB adapters) keep no error counts.
+            tty::counters c;
+            if (!output(sizeof(SERIALPERF_STATS)) || !tty::read_counters(fd_, &c)) break;
+            SERIALPERF_STATS st{0, 0, c.frame, c.overrun, c.buf_overrun, c.parity};
+            std::memcpy(out, &st, sizeof st);
+            return done(ov, returned, sizeof st);
+        }
+        case IOCTL_GET_BREAK_COUNT: {
+            tty::counters c;
+            if (!output(4) || !tty::read_counters(fd_, &c)) break;
+            std::memcpy(out, &c.brk, 4);
+            return done(ov, returned, 4);
+        }
+        case IOCTL_SET_INTERNAL_LOOPBACK:
+        case IOCTL_CLEAR_INTERNAL_LOOPBACK: {
+            int e = lines_.set_loopback(code == IOCTL_SET_INTERNAL_LOOPBACK);
+            if (e < 0) break;
+            if (e) return fail(lk, e);
+            return done(ov, returned, 0);
+        }
+        case IOCTL_SERIAL_SET_TIMEOUTS:
+            if (!input(sizeof to_)) break;
+            std::memcpy(&to_, in, sizeof to_);
+            return done(ov, returned, 0);
+        case IOCTL_SERIAL_SET_WAIT_MASK: {
+            if (!input(4)) break;
+            errors_.set_mask(u32(in));
+            return done(ov, returned, 0);
+        }
+        case IOCTL_SERIAL_WAIT_ON_MASK:
+            return errors_.start_wait(ov, out, out_size, returned, kern::now_us());
+        case IOCTL_SERIAL_PURGE: {
+            if (!input(4)) break;
+            uint32_t mask = u32(in);
+            constexpr uint32_t known =
+                SERIAL_PURGE_TXABORT | SERIAL_PURGE_RXABORT | SERIAL_PURGE_TXCLEAR | SERIAL_PURGE_RXCLEAR;
+            if (mask & ~known) break;
+            if (mask & (SERIAL_PURGE_TXABORT | SERIAL_PURGE_TXCLEAR)) {
+                // Pending writes are this port's output queue: both flags end them.
+                while (!writes_.empty()) {
+                    write_req w = writes_.front();
+                    writes_.pop_front();
+                    complete(w.ov, kern::err::operation_aborted, w.sent);
+                }
+                out_bytes_ = 0;
+            }
+            if (mask & SERIAL_PURGE_RXABORT)
+                while (!reads_.empty()) finish_read(kern::err::operation_aborted);
+            int flush = -1;
+            if ((mask & SERIAL_PURGE_TXCLEAR) && (mask & SERIAL_PURGE_RXCLEAR))
+                flush = TCIOFLUSH;
+            else if (mask & SERIAL_PURGE_TXCLEAR)
+                flush = TCOFLUSH;
+            else if (mask & SERIAL_PURGE_RXCLEAR)
+                flush = TCIFLUSH;
+            if (flush >= 0 && ::tcflush(fd_, flush) != 0) return fail(lk, errno);
+            if (mask & SERIAL_PURGE_RXCLEAR) ahead_head_ = ahead_count_ = 0;
+            if (mask & SERIAL_PURGE_TXCLEAR) tx_empty_ = true, tx_filled_ = 0;
+            if (mask & SERIAL_PURGE_RXCLEAR) lines_.check_input_level(ahead_count_);
+            return done(ov, returned, 0);
+        }
+        case IOCTL_SERIAL_GET_HANDFLOW:
+            if (!output(sizeof(SERIAL_HANDFLOW))) break;
+            std::memcpy(out, &lines_.handflow(), sizeof(SERIAL_HANDFLOW));
+            return done(ov, returned, sizeof(SERIAL_HANDFLOW));
+        case IOCTL_SERIAL_SET_HANDFLOW: {
+            if (!input(sizeof(SERIAL_HANDFLOW))) break;
+            SERIAL_HANDFLOW h;
+            std::memcpy(&h, in, sizeof h);
+            uint64_t now = kern::now_us();
+            if (int e = lines_.set_handflow(h, now, ahead_count_))
+                return e < 0 ? refuse(kern::err::invalid_parameter) : fail(lk, e);
+            // Held output is looked at again under the new rules at once.
+            if (lines_.unhold()) tx_.next_pass = now;
+            return done(ov, returned, 0);
+        }
+        default:
+            break;
+    }
+    return refuse(kern::err::invalid_parameter);
+}
+
+bool tty_port::status(void* out, uint32_t out_size, uint32_t* returned, overlapped* ov) {
+    if (closed_) return refuse(kern::err::invalid_handle);
+    if (dead_) return refuse(kern::err::device_not_connected);
+    if (!out || out_size < sizeof(SERIAL_STATUS)) return refuse(kern::err::invalid_parameter);
+    std::shared_lock fl(fd_m_);
+    if (fd_ < 0) return refuse(kern::err::invalid_handle);
+    SERIAL_STATUS s{};
+    s.Errors = errors_.status_errors();
+    s.HoldReasons = lines_.hold_reasons();
+    int inq = 0, outq = 0;
+    if (::ioctl(fd_, FIONREAD, &inq) != 0) {
+        int e = errno;
+        fl.unlock();
+        std::unique_lock lk(m_);
+        return fail(lk, e);
+    }
+    if (::ioctl(fd_, TIOCOUTQ, &outq) != 0) outq = 0;
+    s.AmountInInQueue = static_cast<uint32_t>(std::max(inq, 0)) + ahead_pub_.load(std::memory_order_relaxed);
+    s.AmountInOutQueue = static_cast<uint32_t>(std::min<uint64_t>(
+        uint64_t(std::max(outq, 0)) + out_pub_.load(std::memory_order_relaxed), UINT32_MAX));
+    std::memcpy(out, &s, sizeof s);
+    return done(ov, returned, sizeof s);
+}
+
+void tty_port::publish() {
+    ahead_pub_.store(ahead_count_, std::memory_order_relaxed);
+    out_pub_.store(out_bytes_, std::memory_order_relaxed);
+}
+
+}  // namespace ser::tty
