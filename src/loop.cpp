@@ -384,8 +384,12 @@ bool chnl_overloaded(const chnl_struct* c) {
     if (c->in_starved != 0 || c->in_ovlds != 0) return true;
     // Data comes back, yet the line ran well below its capacity: in a loopback only flow control
     // from a receiving side that cannot keep up, or a transmitter not scheduled in time, does that.
+    // Judged over two seconds of samples at least: a short run's one sample may come before the line
+    // got going, and before the first sample out_time is not a sample's time at all.
     int32_t baud = c->com_baud;
-    if (c->in_count == 0 || c->out_time == c->out_time0 || baud <= 0) return false;
+    uint32_t interval = c->out_time - c->out_time0;
+    if (c->in_count == 0 || c->mon_loops < 3 || interval < 2000u || interval >= 0x80000000u || baud <= 0)
+        return false;
     uint64_t rate = chnl_rate(c->out_cur, c->out_time, c->out_time0);
     return rate * 1000u < static_cast<uint64_t>(baud) * 95u;
 }

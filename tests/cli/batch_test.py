@@ -190,6 +190,9 @@ def device_files():
         samples = [o for o in objs if o["type"] == "sample"]
         check(samples and [p["port"] for p in samples[-1]["ports"]] == ["ttyV3", "ttyV4"],
               "device ports are labelled by their device name", out)
+        summary = objs[-1] if objs else {}
+        check(summary.get("drain") == "hidden" and all(p["lost"] is None for p in summary.get("port_totals", [])),
+              "a pty hides bytes in flight: lost bytes are not told", str(summary))
     finally:
         plug.send_signal(signal.SIGTERM)
         plug.communicate(timeout=30)
@@ -265,11 +268,61 @@ def repeated_runs():
         shutil.rmtree(d, ignore_errors=True)
 
 
+def verdicts():
+    # Nothing wired: the ports that got nothing back are named and the run fails, with or without
+    # handshaking (with RTS/CTS nothing is even sent).
+    for flow in ("none", "rtscts"):
+        rc, out, err = run("--virtual=wiring=open", "--batch", "--seconds", "3", "-n", "2", "-f", flow)
+        check(rc == 1, f"open wiring with -f {flow} exits 1", f"rc={rc}\n{out}{err}")
+        check("No data received: COM3 COM4" in out, f"open wiring with -f {flow} names the silent ports", out)
+    # Every 1000th byte lost at COM3: the drain balances sent and received to the byte.
+    rc, out, err = run("--virtual=3:drop=1000", "--batch", "--seconds", "3", "-n", "2", "-f", "none", "--json")
+    objs = [json.loads(l) for l in out.splitlines()]
+    s = objs[-1] if objs else {}
+    totals = s.get("port_totals", [{}, {}])
+    check(rc == 1 and s.get("passed") is False and s.get("drain") == "exact", "a lossy run fails, drained exactly",
+          f"rc={rc} {s}")
+    check(totals[0].get("lost") == totals[0].get("sent", 0) - totals[0].get("received", 0) > 30
+          and totals[1].get("lost") == 0, "lost = sent - received, 0 on the clean port", str(totals))
+    check(all(isinstance(p.get("rcv_rate"), int) for o in objs[:-1] for p in o["ports"]),
+          "samples give the received rate", out)
+    # A driver that hands reads only 3000 bytes a second: the run was overloaded, not a clean pass.
+    rc, out, err = run("--virtual=3:slow=3000", "--batch", "--seconds", "3", "-n", "2")
+    check(rc == 1 and "Overloaded: COM3" in out, "a receiver that cannot keep up makes the run overloaded",
+          f"rc={rc}\n{out}")
+    check("Port        Sent        Received    Lost        Xmit cps    Rcv cps" in out, "the totals table", out)
+
+
+def starved():
+    # Sixteen ports at 921600 squeezed onto one core beside two busy loops that outweigh them: every
+    # port's worker still gets its share (every port receives), and the verdict says what happened.
+    if not shutil.which("taskset"):
+        return
+    hogs = [subprocess.Popen(["taskset", "-c", "0", sys.executable, "-c", "while True: pass"]) for _ in range(2)]
+    try:
+        p = subprocess.run(["taskset", "-c", "0", "nice", "-n", "10", ZENTREL, "--virtual", "--batch", "--seconds",
+                            "4", "-b", "921600", "--json"], capture_output=True, text=True, timeout=120)
+    finally:
+        for h in hogs:
+            h.kill()
+            h.wait()
+    objs = [json.loads(l) for l in p.stdout.splitlines()]
+    s = objs[-1] if objs else {}
+    check(s.get("type") == "summary" and s.get("no_data_received") == [], "a starved run still moves every port",
+          p.stdout[-2000:] + p.stderr)
+    check((p.returncode == 0) == (s.get("passed") is True), "the exit code follows the verdict",
+          f"rc={p.returncode} {s}")
+    check(p.returncode == 0 or s.get("overloaded") or s.get("data_errors") or s.get("queue_overruns"),
+          "a failed starved run says why", str(s))
+
+
 with ThreadPoolExecutor(max_workers=2) as ex:
     for f in [ex.submit(t) for t in (json_run, text_run, missing_first, missing_later, noisy, line_errors, csv_run,
                                      clamped_count, usage_errors, interrupted, closed_output, device_files,
-                                     listing_and_rates, repeated_runs)]:
+                                     listing_and_rates, repeated_runs, verdicts)]:
         f.result()
+
+starved()  # alone: it loads a core on purpose
 
 for f in failures:
     print("FAIL:", f)

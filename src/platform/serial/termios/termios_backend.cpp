@@ -120,6 +120,7 @@ class registered_port final : public port {
     bool write(const void* buf, uint32_t len, uint32_t* count, overlapped* ov) override {
         return p_->write(buf, len, count, ov);
     }
+    bool shows_in_flight() const override { return p_->shows_in_flight(); }
     void close() override {
         p_->close();
         std::lock_guard lk(registry().m);
