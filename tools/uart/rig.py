@@ -308,7 +308,13 @@ def main():
             qemu.kill()
 
     threading.Thread(target=kill_late, daemon=True).start()
-    relay.accept_all(30)
+    try:
+        relay.accept_all(30)
+    except OSError as e:
+        qemu.kill()
+        print(qemu.stdout.read().decode("utf-8", "replace"))
+        print(f"rig: the guest's UARTs never connected to the relay ({e})\nguest status: did not start")
+        return 1
     relay.start()
     print(f"rig: guest started ({time.monotonic() - t0:.1f}s), time limit {args.time_limit}s", flush=True)
 

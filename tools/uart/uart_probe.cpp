@@ -2,7 +2,6 @@
 // test guest, and the few root-only settings the guest's tests need.
 //
 //   facts PATH...              one line per fact and port; exit 1 when a fact does not hold
-//   counts PATH...             the driver's counters of each port: rx, tx, buffer and hardware overruns
 //   flood PATH BYTES           writes BYTES of the test pattern to the port (beside its owner), waiting
 //                              for room; with the owner stopped, more than the tty's buffers hold
 //   drain PATH...              reads and drops what the ports received until they stay quiet
@@ -114,18 +113,6 @@ void facts(const char* path) {
     ::ioctl(fd, TCSETS2, &saved);
     bit = tiocm_loop;
     ::ioctl(fd, TIOCMBIC, &bit);
-    ::close(fd);
-}
-
-void counts(const char* path) {
-    int fd = open_port(path);
-    if (fd < 0) return;
-    serial_icounter_struct ic{};
-    const char* num = path + std::strlen(path);
-    while (num > path && num[-1] >= '0' && num[-1] <= '9') --num;
-    if (::ioctl(fd, TIOCGICOUNT, &ic) == 0)
-        std::printf("%s: rx:%d tx:%d bo:%d oe:%d fe:%d pe:%d brk:%d\n", num, ic.rx, ic.tx, ic.buf_overrun,
-                    ic.overrun, ic.frame, ic.parity, ic.brk);
     ::close(fd);
 }
 
@@ -309,10 +296,6 @@ int main(int argc, char** argv) {
         for (int i = 2; i < argc; ++i) facts(argv[i]);
         return failures ? 1 : 0;
     }
-    if (argc >= 3 && !std::strcmp(argv[1], "counts")) {
-        for (int i = 2; i < argc; ++i) counts(argv[i]);
-        return 0;
-    }
     if (argc == 4 && !std::strcmp(argv[1], "flood")) return flood(argv[2], std::atol(argv[3]));
     if (argc >= 3 && !std::strcmp(argv[1], "drain")) {
         std::vector<int> fds;
@@ -339,6 +322,6 @@ int main(int argc, char** argv) {
         for (; i < argc && std::strcmp(argv[i], "--"); ++i) ports.push_back(argv[i]);
         if (i + 1 < argc) return keep(ports, argv + i + 1);
     }
-    std::fprintf(stderr, "usage: zentrel-uart-probe facts|counts|flood|drain|baud-base|keep|dsr-hold ...\n");
+    std::fprintf(stderr, "usage: zentrel-uart-probe facts|flood|drain|baud-base|keep|dsr-hold ...\n");
     return 64;
 }
