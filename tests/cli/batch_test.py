@@ -287,7 +287,7 @@ def verdicts():
     check(all(isinstance(p.get("rcv_rate"), int) for o in objs[:-1] for p in o["ports"]),
           "samples give the received rate", out)
     # A driver that hands reads only 3000 bytes a second: the run was overloaded, not a clean pass.
-    rc, out, err = run("--virtual=3:slow=3000", "--batch", "--seconds", "3", "-n", "2")
+    rc, out, err = run("--virtual=3:slow=3000", "--batch", "--seconds", "5", "-n", "2")
     check(rc == 1 and "Overloaded: COM3" in out, "a receiver that cannot keep up makes the run overloaded",
           f"rc={rc}\n{out}")
     check("Port        Sent        Received    Lost        Xmit cps    Rcv cps" in out, "the totals table", out)
