@@ -1,7 +1,5 @@
 // Figures of whole runs on the virtual board, on the real clock: the engine at every rate of the
 // Speed menu, and the board's own cost at the highest rate. Prints tables; asserts nothing.
-#include <sys/resource.h>
-
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>

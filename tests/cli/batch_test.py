@@ -4,6 +4,7 @@ the driver's line errors; --list and any baud rate on the pty plug."""
 import csv
 import io
 import json
+import os
 import shutil
 import signal
 import subprocess
@@ -13,12 +14,14 @@ import time
 from concurrent.futures import ThreadPoolExecutor
 
 ZENTREL = sys.argv[1]
+# A cross-built program runs through its emulator (ZENTREL_EMULATOR=wine for the Windows build).
+LAUNCH = os.environ.get("ZENTREL_EMULATOR", "").split() + [ZENTREL]
 PLUG = sys.argv[2] if len(sys.argv) > 2 else None  # the pty plug: device files without hardware
 failures = []
 
 
 def run(*args, timeout=60):
-    p = subprocess.run([ZENTREL, *args], capture_output=True, text=True, timeout=timeout)
+    p = subprocess.run([*LAUNCH, *args], capture_output=True, text=True, timeout=timeout)
     return p.returncode, p.stdout, p.stderr
 
 
@@ -149,7 +152,7 @@ def usage_errors():
 
 
 def interrupted():
-    p = subprocess.Popen([ZENTREL, "--virtual", "--batch", "-n", "1"], stdout=subprocess.PIPE,
+    p = subprocess.Popen([*LAUNCH, "--virtual", "--batch", "-n", "1"], stdout=subprocess.PIPE,
                          stderr=subprocess.PIPE, text=True)
     time.sleep(2.5)
     p.send_signal(signal.SIGINT)
@@ -160,7 +163,7 @@ def interrupted():
 
 def closed_output():
     # A reader that goes away (`| head`) ends the run cleanly instead of killing the program.
-    p = subprocess.Popen([ZENTREL, "--virtual", "--batch", "-n", "1", "--json"], stdout=subprocess.PIPE,
+    p = subprocess.Popen([*LAUNCH, "--virtual", "--batch", "-n", "1", "--json"], stdout=subprocess.PIPE,
                          stderr=subprocess.PIPE, text=True)
     first = p.stdout.readline()
     p.stdout.close()

@@ -4,11 +4,10 @@
 // device map on Windows) and opens no device. Each platform provides list_ports(); the forms below
 // (table, JSON, the suggested -d/FIRST) are the same everywhere.
 //
-// Platforms: Linux in termios/portlist_linux.cpp. Windows provides list_ports() beside its serial
-// backend (win32/): the names from HKLM\HARDWARE\DEVICEMAP\SERIALCOMM (value: "COM3", name: the
-// driver's device, e.g. "\Device\Serial0"), driver and bus from the device-installation API where it
-// knows the port, path "\\.\COMn" so that split_port_path gives the prefix for -d; `roots` and
-// `prefix` do not apply there. Until then that build lacks the symbol, which the linker reports.
+// Platforms: Linux in termios/portlist_linux.cpp, Windows in win32/portlist_win32.cpp: the names from
+// HKLM\HARDWARE\DEVICEMAP\SERIALCOMM (value: "COM3", name: the driver's device, e.g.
+// "\Device\Serial0") and the COMn names of the DOS device namespace, path "\\.\COMn" so that
+// split_port_path gives the prefix for -d; `roots` and `prefix` do not apply there.
 #pragma once
 
 #include <cstdint>

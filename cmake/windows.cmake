@@ -1,0 +1,45 @@
+# The Windows programs (cross-built, see cmake/mingw-w64.cmake).
+
+# The command line and batch mode, shared with the Linux entry.
+add_library(zt_cli STATIC src/platform/ui/cli/cli.cpp)
+target_include_directories(zt_cli PRIVATE ${CMAKE_BINARY_DIR}/cli11)
+target_link_libraries(zt_cli PUBLIC zt_core)
+
+# zentrel-cli.exe: the console program with the Linux command line.
+add_executable(zentrel-cli src/platform/ui/cli/main_windows.cpp)
+target_link_libraries(zentrel-cli PRIVATE zt_cli)
+
+# The resources: the script and the icon are written from the program's resource tables (tools/rcgen,
+# built with the build host's compiler), then compiled by windres into each program that shows them.
+find_program(ZT_HOST_CXX NAMES g++ c++ REQUIRED)
+set(zt_rc_dir ${CMAKE_BINARY_DIR}/res)
+add_custom_command(
+    OUTPUT ${zt_rc_dir}/zentrel.rc ${zt_rc_dir}/loopicon.ico
+    COMMAND ${CMAKE_COMMAND} -E make_directory ${zt_rc_dir}
+    COMMAND ${ZT_HOST_CXX} -std=c++20 -I${CMAKE_SOURCE_DIR}/src ${CMAKE_SOURCE_DIR}/tools/rcgen/rcgen.cpp
+            ${CMAKE_SOURCE_DIR}/src/res/resources.cpp -o ${zt_rc_dir}/rcgen
+    COMMAND ${zt_rc_dir}/rcgen ${zt_rc_dir}/zentrel.rc ${zt_rc_dir}/loopicon.ico
+    DEPENDS tools/rcgen/rcgen.cpp src/res/resources.cpp src/res/resources.h
+    COMMENT "Resource script from the resource tables")
+set(ZT_RESOURCE_SCRIPT ${zt_rc_dir}/zentrel.rc)
+
+# The user interface on the window system; linked as objects so that they, and not the headless
+# model inside zt_core's dependencies, serve the ui:: calls.
+add_library(zt_ui_win32 OBJECT src/platform/ui/win32/ui_win32.cpp)
+target_include_directories(zt_ui_win32 PUBLIC src)
+target_link_libraries(zt_ui_win32 PUBLIC zt_kernel)
+
+# zentrel.exe: the window program.
+add_executable(zentrel WIN32 src/platform/ui/win32/winmain.cpp ${ZT_RESOURCE_SCRIPT})
+target_link_libraries(zentrel PRIVATE zt_ui_win32 zt_core)
+
+# The zip a Windows user downloads: the programs and the README (make windows builds it).
+install(TARGETS zentrel zentrel-cli RUNTIME DESTINATION .)
+install(FILES README.md DESTINATION .)
+set(CPACK_GENERATOR ZIP)
+set(CPACK_PACKAGE_NAME zentrel)
+set(CPACK_PACKAGE_VENDOR "Zentrel Labs")
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+set(CPACK_PACKAGE_FILE_NAME zentrel-${PROJECT_VERSION}-windows-x64)
+set(CPACK_STRIP_FILES ON)
+include(CPack)

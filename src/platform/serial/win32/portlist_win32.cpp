@@ -1,0 +1,67 @@
+// The system's serial ports on Windows, for `zentrel-cli --list`: the serial device map of the
+// registry (HARDWARE\DEVICEMAP\SERIALCOMM: driver device -> COMn) and the COMn names of the DOS
+// device namespace, without opening any port. Who holds a port open is not published, so the users
+// are reported as unknown.
+#include <algorithm>
+#include <map>
+#include <string>
+
+#include "platform/serial/portlist.h"
+// The project's headers first: windows.h defines macros that clash with some of their names.
+#include <windows.h>
+
+namespace ser {
+
+std::vector<port_info> list_ports(const std::string& prefix, const list_roots&) {
+    std::map<std::string, port_info> found;  // by COM name
+    auto add = [&](const std::string& com, const std::string& device) {
+        int n = 0;
+        std::string pre;
+        if (!split_port_path(com, &pre, &n) || pre.size() != 3 || _strnicmp(pre.c_str(), "COM", 3) != 0)
+            return;
+        port_info& p = found[com];
+        p.path = "\\\\.\\COM" + std::to_string(n);
+        if (!device.empty()) p.driver = device;
+        p.users_known = false;
+    };
+    HKEY key;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, "HARDWARE\\DEVICEMAP\\SERIALCOMM", 0, KEY_READ, &key) ==
+        ERROR_SUCCESS) {
+        for (DWORD i = 0;; i++) {
+            char name[256], data[256];
+            DWORD nlen = sizeof name, dlen = sizeof data - 1, type = 0;
+            LONG r = RegEnumValueA(key, i, name, &nlen, nullptr, &type, reinterpret_cast<BYTE*>(data), &dlen);
+            if (r == ERROR_NO_MORE_ITEMS) break;
+            if (r != ERROR_SUCCESS || type != REG_SZ) continue;
+            data[dlen] = '\0';
+            std::string dev = name;  // "\Device\Serial0": the driver's own name for the device
+            if (auto slash = dev.rfind('\\'); slash != std::string::npos) dev = dev.substr(slash + 1);
+            add(data, dev);
+        }
+        RegCloseKey(key);
+    }
+    // Every COMn the DOS namespace knows, the adapters that are not in the device map included.
+    std::string names(65536, '\0');
+    DWORD len = QueryDosDeviceA(nullptr, names.data(), static_cast<DWORD>(names.size()));
+    for (size_t at = 0; at < len && names[at];) {
+        std::string n = names.c_str() + at;
+        at += n.size() + 1;
+        if (n.size() > 3 && _strnicmp(n.c_str(), "COM", 3) == 0) {
+            std::string upper = "COM" + n.substr(3);
+            if (!found.count(upper)) add(upper, "");
+        }
+    }
+    (void)prefix;  // device names outside the COM namespace cannot be found without opening them
+    std::vector<port_info> out;
+    for (auto& [name, p] : found) out.push_back(p);
+    std::sort(out.begin(), out.end(), [](const port_info& a, const port_info& b) {
+        std::string pa, pb;
+        int na = 0, nb = 0;
+        split_port_path(a.path, &pa, &na);
+        split_port_path(b.path, &pb, &nb);
+        return na < nb;
+    });
+    return out;
+}
+
+}  // namespace ser

@@ -1,0 +1,20 @@
+# The Windows build's own tests, run under Wine (ctest's emulator, set up by tools/wine-env).
+
+# zentrel-cli.exe in batch mode: the Linux executable's checks, through Wine.
+find_package(Python3 COMPONENTS Interpreter)
+if(Python3_Interpreter_FOUND)
+    add_test(NAME zentrel_cli_batch COMMAND Python3::Interpreter ${CMAKE_CURRENT_SOURCE_DIR}/cli/batch_test.py
+                                            $<TARGET_FILE:zentrel-cli>)
+    set_tests_properties(zentrel_cli_batch PROPERTIES TIMEOUT 180 ENVIRONMENT "ZENTREL_EMULATOR=wine")
+endif()
+
+# The real window, in process: the program on the window system, driven from a second thread.
+set(ZT_ARTIFACT_DIR ${CMAKE_BINARY_DIR}/artifacts)
+file(MAKE_DIRECTORY ${ZT_ARTIFACT_DIR})
+add_executable(window_test windows/window_test.cpp ${ZT_RESOURCE_SCRIPT})
+target_link_libraries(window_test PRIVATE zt_ui_win32 zt_core GTest::gtest GTest::gtest_main)
+target_compile_definitions(window_test PRIVATE ZENTREL_ARTIFACT_DIR="Z:${ZT_ARTIFACT_DIR}")
+gtest_discover_tests(window_test DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 120 RUN_SERIAL TRUE)
+
+# The serial backend against a fake of the system calls it makes.
+zt_test(win32_serial_test windows/win32_serial_test.cpp)
