@@ -31,7 +31,9 @@ using namespace zentrel;
 
 // Sanitized builds run several times slower, and under Wine every thread switch costs many times a
 // native one; a gentler clock keeps the workers ahead of the lines.
-#if defined(__SANITIZE_THREAD__) || defined(__SANITIZE_ADDRESS__) || defined(_WIN32)
+#if defined(_WIN32)
+constexpr double scale = 2.0;
+#elif defined(__SANITIZE_THREAD__) || defined(__SANITIZE_ADDRESS__)
 constexpr double scale = 4.0;
 #else
 constexpr double scale = 20.0;
