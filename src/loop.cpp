@@ -288,28 +288,30 @@ constexpr uint32_t drain_held_ms = 500;
 
 }  // namespace
 
-void loop_drain() {
-    if (!run_open) return;
-    const int count = chnl_count;
-    // The run's figures are those of the monitor's last sample: it takes none while the lines drain.
-    kern::thread_handle mon = wrmon_thrd_hndl;
-    if (mon) kern::terminate_thread_within(mon, stop_wait_ms);
-    for (int i = 0; i < count; i++) chnls[i].out_running = 0;
+namespace {
 
-    int32_t baud = chnls[0].com_baud;
-    uint32_t budget = 1000u + static_cast<uint32_t>((write_slots * wstuff_len + 4096) * 10000ull /
-                                                    static_cast<uint64_t>(baud > 0 ? baud : 1));
-    if (budget > drain_max_ms) budget = drain_max_ms;
+// What the drainer is given and what it found; written before it starts and read after it ended.
+struct drain_job {
+    int count = 0;
+    uint32_t budget = 0;
+    shared<int32_t> complete{0};
+};
+drain_job job;
+
+// Polls every port's queues until each has given up all it had on its way, or the budget is spent.
+// On a thread of its own: a status request that hangs in a driver must not hold the window thread.
+void drain_lines(void* arg) {
+    auto* j = static_cast<drain_job*>(arg);
     bool done[max_chnls] = {};
     uint64_t seen[max_chnls] = {};
     uint32_t still_since[max_chnls] = {};
     uint32_t queued[max_chnls] = {};
     const uint32_t start = kern::tick_count();
-    for (int i = 0; i < count; i++) still_since[i] = start;
-    bool complete = false, held = false;
+    for (int i = 0; i < j->count; i++) still_since[i] = start;
+    bool held = false;
     for (;;) {
         int left = 0;
-        for (int i = 0; i < count; i++) {
+        for (int i = 0; i < j->count; i++) {
             if (done[i]) continue;
             chnl_struct* c = &chnls[i];
             ser::SERIAL_STATUS st{};
@@ -342,26 +344,56 @@ void loop_drain() {
             }
         }
         if (left == 0) {
-            complete = !held;
-            break;
+            j->complete = held ? 0 : 1;
+            return;
         }
-        if (kern::tick_count() - start >= budget) break;
+        if (kern::tick_count() - start >= j->budget) return;
         kern::sleep(drain_poll_ms);
     }
+}
+
+}  // namespace
+
+void loop_drain() {
+    if (!run_open) return;
+    const int count = chnl_count;
+    // The run's figures are those of the monitor's last sample: it takes none while the lines drain.
+    kern::thread_handle mon = wrmon_thrd_hndl;
+    if (mon) kern::terminate_thread_within(mon, stop_wait_ms);
+    for (int i = 0; i < count; i++) chnls[i].out_running = 0;
+
+    int32_t baud = chnls[0].com_baud;
+    uint32_t budget = 1000u + static_cast<uint32_t>((write_slots * wstuff_len + 4096) * 10000ull /
+                                                    static_cast<uint64_t>(baud > 0 ? baud : 1));
+    if (budget > drain_max_ms) budget = drain_max_ms;
+    job.count = count;
+    job.budget = budget;
+    job.complete = 0;
+    uint32_t id = 0;
+    kern::thread_handle t = kern::create_thread(drain_lines, &job, 1024, &id);
+    bool finished = t && kern::wait_thread(t, budget + 1000u) == kern::wait_object_0;
+    // Stuck in a driver: abandoned, it stops at its next call into the kernel layer.
+    if (t && !finished) kern::terminate_thread_within(t, stop_wait_min_ms);
+    if (t) kern::close_thread(t);
+    bool complete = finished && job.complete;
     bool shown = true;
     for (int i = 0; i < count; i++) shown = shown && ser::shows_in_flight(chnls[i].com_hndl);
     drain_state = !shown ? drain_hidden : complete ? drain_exact : drain_incomplete;
 }
 
 uint64_t chnl_sent(const chnl_struct* c) {
-    return drain_state != drain_none ? c->out_total.get() : c->out_cur.get();
+    if (drain_state == drain_exact) return c->out_total;
+    // Without a drain, or a port the drain did not get to: the best figure there is.
+    uint64_t cur = c->out_cur, total = c->out_total;
+    return cur > total ? cur : total;
 }
 
 uint64_t chnl_received(const chnl_struct* c) {
-    if (drain_state != drain_none) return c->in_total;
+    if (drain_state == drain_exact) return c->in_total;
     // in_count is final once the receive workers have stopped; in_cur is the last sample's view.
-    uint64_t cur = c->in_cur, count = c->in_count;
-    return cur > count ? cur : count;
+    uint64_t cur = c->in_cur, count = c->in_count, total = c->in_total;
+    uint64_t best = cur > count ? cur : count;
+    return best > total ? best : total;
 }
 
 uint32_t chnl_rx_rate(const chnl_struct* c) {
