@@ -100,7 +100,7 @@ void watch_receiver(chnl_struct* chnl) {
     chnl->mon_in_loops = loops;
     if (chnl->in_stalled || chnl->in_count == 0 || !chnl->out_running) return;
     uint32_t last = chnl->in_last_rx;
-    if (chnl->out_time - last >= stall_ms) {
+    if (kern::tick_count() - last >= stall_ms) {
         chnl->in_stall_at = last;
         chnl->in_stalled = 1;
     }
@@ -133,8 +133,10 @@ void wrmon(void*) {
                 chnl->out_time = kern::tick_count();
                 chnl->out_cur = out_posted1 - chnl->out_pending;
                 chnl->in_cur = chnl->in_count + wserstat.AmountInInQueue;
-                watch_receiver(chnl);
             }
+            // Also when the status fails: a device that vanished mid-run answers no status, and its
+            // receiving stops for good.
+            watch_receiver(chnl);
         }
     }
 }

@@ -86,7 +86,7 @@ case_ paced9600 $Z $B --seconds 20 -n 16 -b 9600 -f none -d $S 4
 
 wire off
 echo "@@unplug card4 2000"
-case_ unplug $Z $B --seconds 6 -l -n 4 -f none -d $S 16
+case_ unplug $Z $B --seconds 10 -l -n 4 -f none -d $S 16
 
 echo "@@done"
 poweroff -f
