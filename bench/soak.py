@@ -6,7 +6,7 @@ the received rate over the last minute and its share of the lines' capacity, the
 the plug) used over that minute, and the resident memory with its growth since the first minute. At
 the end: the run's own verdict and exit code. Exits 0 only when every run was clean.
 
-  bench/soak.py [--minutes 60] [--every 60] [--boards virtual,plug] [--build build/release]
+  bench/soak.py [--minutes 60] [--every 60] [--boards virtual,plug] [--build build/release] [--config CFG]
 """
 import argparse
 import json
@@ -114,6 +114,8 @@ def main():
     ap.add_argument("--every", type=float, default=60, help="seconds between reports (default 60)")
     ap.add_argument("--boards", default="virtual,plug", help="virtual, plug or both (run side by side)")
     ap.add_argument("--build", default="build/release", help="build folder with zentrel and the plug")
+    ap.add_argument("--config", default="", help="the virtual board's configuration (e.g. queue=65536, for a "
+                    "machine too busy to serve 4 KiB queues at 921600 in time)")
     args = ap.parse_args()
     zentrel = os.path.join(args.build, "zentrel")
     plug_exe = os.path.join(args.build, "tools", "plug", "zentrel-plug")
@@ -127,7 +129,8 @@ def main():
         plug.stdout.readline()
         jobs.append(("plug", [zentrel, "-d", tmp + "/ttyV", *common, "3"], plug))
     if "virtual" in boards:
-        jobs.append(("virtual", [zentrel, "--virtual", *common], None))
+        board = "--virtual=" + args.config if args.config else "--virtual"
+        jobs.append(("virtual", [zentrel, board, *common], None))
     threads = [threading.Thread(target=lambda j=j: results.update({j[0]: soak(j[0], j[1], args, j[2])}))
                for j in jobs]
     try:
