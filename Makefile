@@ -82,6 +82,7 @@ windows:
 
 # One test at a time: under Wine every thread switch is dear, and the engine tests judge line rates.
 test-windows: windows
+	cmake --preset dev >/dev/null && cmake --build --preset dev -j $(JOBS) --target zentrel-plug
 	xvfb-run -a -s "-screen 0 1024x768x24" bash tools/wine-env run build/windows -- \
 		ctest --preset windows
 

@@ -43,3 +43,7 @@ set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_FILE_NAME zentrel-${PROJECT_VERSION}-windows-x64)
 set(CPACK_STRIP_FILES ON)
 include(CPack)
+
+# zentrel-probe.exe: qualifies a real COM port and its driver with a loopback plug.
+add_executable(zentrel-probe tools/probe/probe.cpp)
+install(TARGETS zentrel-probe RUNTIME DESTINATION .)

@@ -18,3 +18,9 @@ gtest_discover_tests(window_test DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 120 RUN
 
 # The serial backend against a fake of the system calls it makes.
 zt_test(win32_serial_test windows/win32_serial_test.cpp)
+
+# A Wine COM port linked to a pty of the plug (built by the native dev preset; make test-windows does).
+set(ZT_NATIVE_PLUG ${CMAKE_SOURCE_DIR}/build/dev/tools/plug/zentrel-plug)
+add_test(NAME wine_com_smoke COMMAND bash ${CMAKE_CURRENT_SOURCE_DIR}/windows/com_smoke.sh ${ZT_NATIVE_PLUG}
+                                     $<TARGET_FILE:zentrel-cli> $<TARGET_FILE:zentrel-probe>)
+set_tests_properties(wine_com_smoke PROPERTIES TIMEOUT 120 RUN_SERIAL TRUE)

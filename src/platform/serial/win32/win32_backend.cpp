@@ -216,13 +216,18 @@ struct port_impl : port {
     bool ioctl(uint32_t code, const void* in, uint32_t in_size, void* out, uint32_t out_size,
                uint32_t* returned, overlapped* ov) override {
         kind k = code == IOCTL_SERIAL_WAIT_ON_MASK ? kind::wait : kind::other;
-        bool ok = run(k, out, ov, returned, [&](OVERLAPPED* o, DWORD* n) {
-            return c.device_io_control(h, code, const_cast<void*>(in), in_size, out, out_size, n, o);
-        });
-        if (ok && code == IOCTL_SERIAL_SET_WAIT_MASK) {
+        if (code == IOCTL_SERIAL_SET_WAIT_MASK) {
+            // Marked before the request: the driver may end the pending wait before it returns.
             std::lock_guard lk(m);
             for (request* r : in_flight)
                 if (r->k == kind::wait) mask_changed = true;
+        }
+        bool ok = run(k, out, ov, returned, [&](OVERLAPPED* o, DWORD* n) {
+            return c.device_io_control(h, code, const_cast<void*>(in), in_size, out, out_size, n, o);
+        });
+        if (!ok && code == IOCTL_SERIAL_SET_WAIT_MASK) {
+            std::lock_guard lk(m);
+            mask_changed = false;
         }
         if (ok && code == IOCTL_SERIAL_PURGE && in && in_size >= 4) {
             uint32_t mask;
