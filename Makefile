@@ -21,7 +21,7 @@ demo: deps
 	else ./build/release/zentrel --virtual --batch --seconds 5; fi
 
 test: build
-	@bash tools/install-deps docs qemu
+	@bash tools/install-deps docs
 	ctest --preset $(PRESET) -j $(JOBS)
 
 test-asan:

@@ -161,7 +161,7 @@ class Case:
     def __init__(self, name):
         self.name = name
         self.rc = None
-        self.samples, self.summary = [], None
+        self.samples, self.summary, self.objects = [], None, []
         self.stderr, self.other, self.before, self.after = [], [], [], []
 
     def last_ports(self):
@@ -198,7 +198,21 @@ def judge(cases):
         f"rc={k.rc} {len([l for l in k.other if ' uart ok' in l])}x16550A; failures: {bad[:3]}; "
         f"TIOCMIWAIT in loop mode woke on {len(woke)} ports")
 
+    k = c("list")
+    lst = k.objects[0] if k.objects else {}
+    ports = {p.get("path"): p for p in lst.get("ports", [])}
+    s0, s1, s4 = (ports.get(f"/dev/ttyS{n}", {}) for n in (0, 1, 4))
+    sugg = [{key: x.get(key) for key in ("prefix", "first", "count")} for x in lst.get("suggestions", [])]
+    add("--list: the cards' 16550As, the console in use, legacy slots marked, the run suggested",
+        k.rc == 0 and s0.get("console") and s0.get("in_use") and s1.get("placeholder")
+        and (s4.get("uart"), s4.get("base_baud"), s4.get("bus")) == ("16550A", 115200, "pci")
+        and {"prefix": "/dev/ttyS", "first": 4, "count": 16} in sugg,
+        f"rc={k.rc} ttyS0={s0} ttyS1 placeholder={s1.get('placeholder')} ttyS4={s4} suggestions={sugg}")
+
     k = c("loop16")
+    le = (k.summary or {}).get("line_errors", {})
+    add("the driver's line-error counts are read (numbers, not 'not available')",
+        le and all(isinstance(v, int) for v in le.values()), f"line_errors={le}")
     names = [p["port"] for p in k.last_ports()]
     add("1. all 16 UARTs found and opened", len(names) == 16 and k.rc in (0, 1), f"rc={k.rc} ports={names}")
     k2 = c("missing")
@@ -375,6 +389,8 @@ def main():
             elif o.get("type") == "summary":
                 cur.summary = o
                 print(f"guest| {line}", flush=True)
+            else:
+                cur.objects.append(o)
         else:
             if cur:
                 cur.other.append(line)
