@@ -442,6 +442,33 @@ bool run_failed() {
     return false;
 }
 
+// One summary line naming the ports for which `pick` holds ("Label: COM3 COM4"), each with the second
+// `when` gives where there is one, and how often sampling came late where that is nonzero; nothing
+// when no port qualifies and nothing came late.
+static void add_port_line(char* buf, int size, int count, const char* label_text,
+                          bool (*pick)(const chnl_struct*), uint32_t (*when)(const chnl_struct*),
+                          uint32_t late = 0) {
+    char line[400], item[80], label[64];
+    line[0] = '\0';
+    for (int i = 0; i < count; i++)
+        if (pick(&chnls[i])) {
+            port_label(label, sizeof label, chnls[i].com_nbr);
+            if (when)
+                std::snprintf(item, sizeof item, " %s (at %u s)", label, when(&chnls[i]));
+            else
+                std::snprintf(item, sizeof item, " %s", label);
+            append(line, sizeof line, item);
+        }
+    if (late) {
+        std::snprintf(item, sizeof item, " (sampling late %u times)", late);
+        append(line, sizeof line, item);
+    }
+    if (!line[0]) return;
+    append(buf, size, label_text);
+    append(buf, size, line);
+    append(buf, size, "\r");
+}
+
 void loop_summary_text(char* buf, int size) {
     uint32_t rate;
     uint64_t tot_rate = 0;
@@ -466,47 +493,9 @@ void loop_summary_text(char* buf, int size) {
 
     // Only what went wrong is added: ports that got nothing back, ports whose receiving stopped, and
     // a run the machine could not keep up with. A clean run keeps its three lines.
-    char line[400], item[80], label[64];
-    line[0] = '\0';
-    for (int i = 0; i < count; i++)
-        if (chnl_silent(&chnls[i])) {
-            port_label(label, sizeof label, chnls[i].com_nbr);
-            std::snprintf(item, sizeof item, " %s", label);
-            append(line, sizeof line, item);
-        }
-    if (line[0]) {
-        append(buf, size, "No data received:");
-        append(buf, size, line);
-        append(buf, size, "\r");
-    }
-    line[0] = '\0';
-    for (int i = 0; i < count; i++)
-        if (chnl_stalled(&chnls[i])) {
-            port_label(label, sizeof label, chnls[i].com_nbr);
-            std::snprintf(item, sizeof item, " %s (at %u s)", label, chnl_stall_second(&chnls[i]));
-            append(line, sizeof line, item);
-        }
-    if (line[0]) {
-        append(buf, size, "Receiving stalled:");
-        append(buf, size, line);
-        append(buf, size, "\r");
-    }
-    if (run_overloaded()) {
-        line[0] = '\0';
-        for (int i = 0; i < count; i++)
-            if (chnl_overloaded(&chnls[i])) {
-                port_label(label, sizeof label, chnls[i].com_nbr);
-                std::snprintf(item, sizeof item, " %s", label);
-                append(line, sizeof line, item);
-            }
-        if (mon_late) {
-            std::snprintf(item, sizeof item, " (sampling late %u times)", mon_late.get());
-            append(line, sizeof line, item);
-        }
-        append(buf, size, "Overloaded:");
-        append(buf, size, line);
-        append(buf, size, "\r");
-    }
+    add_port_line(buf, size, count, "No data received:", chnl_silent, nullptr);
+    add_port_line(buf, size, count, "Receiving stalled:", chnl_stalled, chnl_stall_second);
+    add_port_line(buf, size, count, "Overloaded:", chnl_overloaded, nullptr, mon_late.get());
 }
 
 void loop_summary() {

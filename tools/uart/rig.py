@@ -91,8 +91,8 @@ class Relay(threading.Thread):
     def partner(self, n):
         return n + 1 if (n - PORTS[0]) % 2 == 0 else n - 1
 
-    def set_wiring(self, spec):
-        mode, _, rate = spec.partition(":")
+    def set_wiring(self, wiring):
+        mode, _, rate = wiring.partition(":")
         with self.lock:
             self.mode, self.rate = mode, int(rate or 0)
             # What the previous wiring still held is no longer on any line.

@@ -357,15 +357,7 @@ bool set_thread_priority_highest(thread_handle t) {
 }
 
 bool terminate_thread(thread_handle t) {
-    if (!t) return set_last_error(err::invalid_handle), false;
-    std::unique_lock lk(g().m);
-    if (t == tls_self) return set_last_error(err::invalid_parameter), false;
-    if (t->finished || t->parked) return true;
-    t->stop_req.store(true, std::memory_order_relaxed);
-    t->cv.notify_all();
-    g().state_cv.notify_all();  // a target blocked in wait_thread watches the state variable
-    g().state_cv.wait(lk, [t] { return t->parked || t->finished; });
-    return true;
+    return terminate_thread_within(t, infinite);
 }
 
 bool terminate_thread_within(thread_handle t, uint32_t timeout_ms) {
@@ -375,8 +367,10 @@ bool terminate_thread_within(thread_handle t, uint32_t timeout_ms) {
     if (t->finished || t->parked) return true;
     t->stop_req.store(true, std::memory_order_relaxed);
     t->cv.notify_all();
-    g().state_cv.notify_all();
-    return g().state_cv.wait_until(lk, real_deadline(timeout_ms), [t] { return t->parked || t->finished; });
+    g().state_cv.notify_all();  // a target blocked in wait_thread watches the state variable
+    auto stopped = [t] { return t->parked || t->finished; };
+    if (timeout_ms == infinite) return g().state_cv.wait(lk, stopped), true;
+    return g().state_cv.wait_until(lk, real_deadline(timeout_ms), stopped);
 }
 
 bool close_thread(thread_handle t) {
