@@ -44,6 +44,8 @@ int open_handles();
 // backend completes (at once or later) and never marks.
 void complete(overlapped* ov, uint32_t status, uint32_t bytes);
 void mark_pending(overlapped* ov);
+// For a backend's open: the operator's words for why it failed (see open_detail), beside last_error.
+void set_open_detail(const char* text);
 // For a request without a record of the caller's, carried out on a private one: waits (a kernel-layer
 // wait, so a terminated caller stops here) until it is over, then reports it as the call's outcome.
 bool wait_record(overlapped* ov, uint32_t* count);

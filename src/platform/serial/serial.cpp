@@ -1,6 +1,7 @@
 // Handle table and dispatch to the backends.
 #include <algorithm>
 #include <atomic>
+#include <cstdio>
 #include <mutex>
 #include <unordered_map>
 #include <vector>
@@ -37,7 +38,17 @@ std::shared_ptr<port> enter(handle h) {
     return p;
 }
 
+thread_local char open_detail_text[160];
+
 }  // namespace
+
+const char* open_detail() {
+    return open_detail_text;
+}
+
+void set_open_detail(const char* text) {
+    std::snprintf(open_detail_text, sizeof open_detail_text, "%s", text ? text : "");
+}
 
 void register_backend(backend* b) {
     std::lock_guard lk(reg().m);
@@ -90,6 +101,7 @@ bool wait_record(overlapped* ov, uint32_t* count) {
 
 handle create_file(const char* path) {
     kern::checkpoint();
+    open_detail_text[0] = '\0';
     backend* chosen = nullptr;
     {
         std::lock_guard lk(reg().m);

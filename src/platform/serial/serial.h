@@ -60,6 +60,33 @@ struct SERIAL_BAUD_RATE {
     uint32_t BaudRate;
 };
 
+// The character format on the line: data bits, parity and stop bits.
+struct SERIAL_LINE_CONTROL {
+    uint8_t StopBits;    // STOP_BIT_1, STOP_BITS_1_5, STOP_BITS_2
+    uint8_t Parity;      // NO_PARITY ... SPACE_PARITY
+    uint8_t WordLength;  // data bits, 5 to 8
+};
+static_assert(sizeof(SERIAL_LINE_CONTROL) == 3);
+constexpr uint8_t STOP_BIT_1 = 0;
+constexpr uint8_t STOP_BITS_1_5 = 1;
+constexpr uint8_t STOP_BITS_2 = 2;
+constexpr uint8_t NO_PARITY = 0;
+constexpr uint8_t ODD_PARITY = 1;
+constexpr uint8_t EVEN_PARITY = 2;
+constexpr uint8_t MARK_PARITY = 3;
+constexpr uint8_t SPACE_PARITY = 4;
+
+// The driver's special characters; Xon and Xoff are the ones software flow control sends.
+struct SERIAL_CHARS {
+    uint8_t EofChar;
+    uint8_t ErrorChar;
+    uint8_t BreakChar;
+    uint8_t EventChar;
+    uint8_t XonChar;
+    uint8_t XoffChar;
+};
+static_assert(sizeof(SERIAL_CHARS) == 6);
+
 // The driver's statistics since it was loaded (wrapping 32-bit counts).
 struct SERIALPERF_STATS {
     uint32_t ReceivedCount;
@@ -77,6 +104,7 @@ constexpr uint32_t serial_ctl_code(uint32_t function) {
 }
 
 constexpr uint32_t IOCTL_SERIAL_SET_BAUD_RATE = serial_ctl_code(1);
+constexpr uint32_t IOCTL_SERIAL_SET_LINE_CONTROL = serial_ctl_code(3);
 constexpr uint32_t IOCTL_SERIAL_SET_TIMEOUTS = serial_ctl_code(7);
 constexpr uint32_t IOCTL_SERIAL_SET_WAIT_MASK = serial_ctl_code(17);
 constexpr uint32_t IOCTL_SERIAL_WAIT_ON_MASK = serial_ctl_code(18);
@@ -85,6 +113,9 @@ constexpr uint32_t IOCTL_SERIAL_GET_HANDFLOW = serial_ctl_code(24);
 constexpr uint32_t IOCTL_SERIAL_SET_HANDFLOW = serial_ctl_code(25);
 constexpr uint32_t IOCTL_SERIAL_GET_COMMSTATUS = serial_ctl_code(27);
 constexpr uint32_t IOCTL_SERIAL_GET_BAUD_RATE = serial_ctl_code(20);
+constexpr uint32_t IOCTL_SERIAL_GET_LINE_CONTROL = serial_ctl_code(21);
+constexpr uint32_t IOCTL_SERIAL_GET_CHARS = serial_ctl_code(22);
+constexpr uint32_t IOCTL_SERIAL_SET_CHARS = serial_ctl_code(23);
 constexpr uint32_t IOCTL_SERIAL_GET_STATS = serial_ctl_code(35);
 // The multi-port board's own requests for internal loopback.
 constexpr uint32_t IOCTL_CLEAR_INTERNAL_LOOPBACK = serial_ctl_code(0x40);
@@ -103,6 +134,10 @@ static_assert(IOCTL_SERIAL_SET_HANDFLOW == 0x001B0064);
 static_assert(IOCTL_SERIAL_GET_COMMSTATUS == 0x001B006C);
 static_assert(IOCTL_SERIAL_GET_BAUD_RATE == 0x001B0050);
 static_assert(IOCTL_SERIAL_GET_STATS == 0x001B008C);
+static_assert(IOCTL_SERIAL_SET_LINE_CONTROL == 0x001B000C);
+static_assert(IOCTL_SERIAL_GET_LINE_CONTROL == 0x001B0054);
+static_assert(IOCTL_SERIAL_GET_CHARS == 0x001B0058);
+static_assert(IOCTL_SERIAL_SET_CHARS == 0x001B005C);
 static_assert(IOCTL_CLEAR_INTERNAL_LOOPBACK == 0x001B0100);
 static_assert(IOCTL_SET_INTERNAL_LOOPBACK == 0x001B0104);
 
@@ -145,6 +180,10 @@ constexpr uint32_t MAXDWORD = 0xFFFFFFFFu;
 // Opens a port exclusively for overlapped I/O. Fails with invalid_handle_value and last_error:
 // file_not_found for a path no backend knows, access_denied for a port already open.
 handle create_file(const char* path);
+// Why the calling thread's last create_file failed, in the operator's words where the backend can
+// tell more than the error number ("in use by PID 1234 (minicom)", "not a terminal"); empty when it
+// cannot. Cleared by every create_file.
+const char* open_detail();
 bool device_io_control(handle h, uint32_t code, const void* in, uint32_t in_size, void* out,
                        uint32_t out_size, uint32_t* returned, overlapped* ov);
 bool read_file(handle h, void* buf, uint32_t len, uint32_t* count, overlapped* ov);
