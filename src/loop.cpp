@@ -5,6 +5,7 @@
 
 #include "model/chnl.h"
 #include "read.h"
+#include "verdict.h"
 #include "write.h"
 
 namespace zentrel {
@@ -108,9 +109,11 @@ bool open_channel(chnl_struct* chnl, bool* opened) {
     chnl->in_stall_at = 0;
     chnl->out_total = 0;
     chnl->in_total = 0;
+    chnl_evidence_reset(chnl);
     chnl->com_hndl = make_com_link(chnl) ? ser::create_file(chnl->com_link) : ser::invalid_handle_value;
     if (chnl->com_hndl == ser::invalid_handle_value) return false;
     *opened = true;
+    chnl->com_hides = ser::shows_in_flight(chnl->com_hndl) ? 0 : 1;
     uint32_t baud = static_cast<uint32_t>(chnl->com_baud.get());
     if (!ioctl_in(chnl->com_hndl, ser::IOCTL_SERIAL_SET_BAUD_RATE, &baud, sizeof baud)) {
         // A port at the wrong rate would only produce garbage: it leaves the run like a missing one.
@@ -189,6 +192,12 @@ int loop_init(bool* none_opened) {
     run_stop_mark = stop_count.get();
     mon_late = 0;
     drain_state = drain_none;
+    const uint32_t now = kern::tick_count();
+    for (int i = 0; i < chnl_count; i++) {
+        chnls[i].mon_ov = {};
+        chnls[i].mon_ov.hEvent = kern::create_event(true, false);
+        chnls[i].in_last_read = now;  // a receiver that never returns from its first read is late from here
+    }
     for (int i = 0; i < chnl_count; i++)
         read_thrd_hndl[i] = kern::create_thread(read, &chnls[i], 1024, &read_thrd_id[i]);
     uint32_t id = 0;
@@ -198,16 +207,18 @@ int loop_init(bool* none_opened) {
         chnls[i].out_running = 1;
         write_thrd_hndl[i] = kern::create_thread(write, &chnls[i], 1024, &write_thrd_id[i]);
     }
-    if (data_check)
-        for (int i = 0; i < chnl_count; i++)
-            ovld_thrd_hndl[i] = kern::create_thread(ovld_check, &chnls[i], 1024, &ovld_thrd_id[i]);
+    // Overruns are counted whether or not the data is compared: without the watchers a run with
+    // verify off would report a queue that overran as clean.
+    for (int i = 0; i < chnl_count; i++)
+        ovld_thrd_hndl[i] = kern::create_thread(ovld_check, &chnls[i], 1024, &ovld_thrd_id[i]);
     for (int i = 0; i < chnl_count; i++) kern::set_thread_priority_highest(read_thrd_hndl[i]);
     return retv;
 }
 
 void loop_fini() {
     if (!run_open) return;
-    if (drain_at_stop) loop_drain();
+    const bool drained = drain_at_stop != 0;
+    if (drained) loop_drain();
     run_open = false;
 
     ser::SERIAL_HANDFLOW handflow;
@@ -242,6 +253,7 @@ void loop_fini() {
             ui::message_box(hwnd, s, szProgName, ui::mb_ok);
         }
     }
+    if (!drained) run_end_tick = kern::tick_count();
     for (int i = 0; i < count; i++) chnls[i].out_running = 0;
     for (int i = 0; i < count; i++)
         if (read_thrd_hndl[i]) kern::terminate_thread_within(read_thrd_hndl[i], left_of(start, stop_wait_ms));
@@ -254,6 +266,11 @@ void loop_fini() {
     }
     for (int i = 0; i < count; i++) line_counts_end(&chnls[i]);
     for (int i = 0; i < count; i++) ser::close_handle(chnls[i].com_hndl);
+    // Closed, the ports have ended every request, the monitor's status requests included.
+    for (int i = 0; i < count; i++) {
+        kern::close_event(chnls[i].mon_ov.hEvent);
+        chnls[i].mon_ov.hEvent = nullptr;
+    }
 
     // Every request of the run is over now: the terminated threads may unwind. The transmit workers
     // end as soon as their aborted writes are collected, the watchers at their next request; both
@@ -270,6 +287,7 @@ void loop_fini() {
         if (ovld_thrd_hndl[i]) kern::wait_thread(ovld_thrd_hndl[i], watcher_wait_ms);
         release(&ovld_thrd_hndl[i]);
     }
+    verdict_judge();
 }
 
 // ---- The drain and the verdict ---------------------------------------------------------------------
@@ -279,12 +297,19 @@ namespace {
 // The drain's bound: a second plus what the writes in flight and a full input queue take on the line,
 // never more than drain_max_ms. Received counts standing still this long (nothing queued, nothing
 // being sent) are final.
+// Each allows for the scheduling delay of a loaded machine, which an accelerated clock multiplies.
 constexpr uint32_t drain_max_ms = 5000;
 constexpr uint32_t drain_quiet_ms = 200;
 constexpr uint32_t drain_poll_ms = 10;
 // Output that has not moved for this long is held (flow control with nobody to release it): the
 // drain stops waiting for it.
 constexpr uint32_t drain_held_ms = 500;
+uint32_t quiet_ms() {
+    return jitter_allowance(drain_quiet_ms, 100);
+}
+uint32_t held_ms() {
+    return jitter_allowance(drain_held_ms, 250);
+}
 
 }  // namespace
 
@@ -294,7 +319,6 @@ namespace {
 struct drain_job {
     int count = 0;
     uint32_t budget = 0;
-    shared<int32_t> complete{0};
 };
 drain_job job;
 
@@ -302,26 +326,27 @@ drain_job job;
 // On a thread of its own: a status request that hangs in a driver must not hold the window thread.
 void drain_lines(void* arg) {
     auto* j = static_cast<drain_job*>(arg);
-    bool done[max_chnls] = {};
+    bool done[max_chnls] = {}, sampled[max_chnls] = {};
     uint64_t seen[max_chnls] = {};
     uint32_t still_since[max_chnls] = {};
     uint32_t queued[max_chnls] = {};
     const uint32_t start = kern::tick_count();
     for (int i = 0; i < j->count; i++) still_since[i] = start;
-    bool held = false;
     for (;;) {
         int left = 0;
         for (int i = 0; i < j->count; i++) {
             if (done[i]) continue;
             chnl_struct* c = &chnls[i];
             ser::SERIAL_STATUS st{};
-            uint32_t returned = 0;
-            if (!ser::device_io_control(c->com_hndl, ser::IOCTL_SERIAL_GET_COMMSTATUS, nullptr, 0, &st,
-                                        sizeof st, &returned, nullptr) ||
-                returned != sizeof st) {
+            // A port whose status fails or never completes stays undrained; the others go on.
+            if (!mon_status(c, &st)) {
                 left++;
                 continue;
             }
+            // A measurement like the monitor's, which no longer takes any: a run shorter than the
+            // monitor's first sample is still measured at its end.
+            if (!sampled[i]) ++c->mon_samples;
+            sampled[i] = true;
             uint64_t sent = c->out_posted - st.AmountInOutQueue;
             uint64_t rcvd = c->in_count + st.AmountInInQueue;
             c->out_total = sent;
@@ -334,20 +359,17 @@ void drain_lines(void* arg) {
             }
             bool tx_done = st.AmountInOutQueue == 0 && kern::thread_stopped(write_thrd_hndl[i]);
             if (tx_done && st.AmountInInQueue == 0 &&
-                (rcvd >= sent || now - still_since[i] >= drain_quiet_ms)) {
+                (rcvd >= sent || now - still_since[i] >= quiet_ms())) {
                 done[i] = true;
-            } else if (!tx_done && now - still_since[i] >= drain_held_ms) {
-                done[i] = true;
-                held = true;
+                c->out_drained = drained_done;
+            } else if (!tx_done && now - still_since[i] >= held_ms()) {
+                done[i] = true;  // held: nothing more will move
+                c->out_drained = drained_held;
             } else {
                 left++;
             }
         }
-        if (left == 0) {
-            j->complete = held ? 0 : 1;
-            return;
-        }
-        if (kern::tick_count() - start >= j->budget) return;
+        if (left == 0 || kern::tick_count() - start >= j->budget) return;
         kern::sleep(drain_poll_ms);
     }
 }
@@ -360,105 +382,57 @@ void loop_drain() {
     // The run's figures are those of the monitor's last sample: it takes none while the lines drain.
     kern::thread_handle mon = wrmon_thrd_hndl;
     if (mon) kern::terminate_thread_within(mon, stop_wait_ms);
+    run_end_tick = kern::tick_count();
     for (int i = 0; i < count; i++) chnls[i].out_running = 0;
 
     int32_t baud = chnls[0].com_baud;
     uint32_t budget = 1000u + static_cast<uint32_t>((write_slots * wstuff_len + 4096) * 10000ull /
                                                     static_cast<uint64_t>(baud > 0 ? baud : 1));
     if (budget > drain_max_ms) budget = drain_max_ms;
+    budget = jitter_allowance(budget, 1000);
     job.count = count;
     job.budget = budget;
-    job.complete = 0;
     uint32_t id = 0;
     kern::thread_handle t = kern::create_thread(drain_lines, &job, 1024, &id);
     bool finished = t && kern::wait_thread(t, budget + 1000u) == kern::wait_object_0;
     // Stuck in a driver: abandoned, it stops at its next call into the kernel layer.
     if (t && !finished) kern::terminate_thread_within(t, stop_wait_min_ms);
     if (t) kern::close_thread(t);
-    bool complete = finished && job.complete;
-    bool shown = true;
-    for (int i = 0; i < count; i++) shown = shown && ser::shows_in_flight(chnls[i].com_hndl);
+    (void)finished;
+    bool shown = true, complete = true;
+    for (int i = 0; i < count; i++) {
+        shown = shown && !chnls[i].com_hides;
+        complete = complete && chnls[i].out_drained == drained_done;
+    }
     drain_state = !shown ? drain_hidden : complete ? drain_exact : drain_incomplete;
 }
 
-uint64_t chnl_sent(const chnl_struct* c) {
-    if (drain_state == drain_exact) return c->out_total;
-    // Without a drain, or a port the drain did not get to: the best figure there is.
-    uint64_t cur = c->out_cur, total = c->out_total;
-    return cur > total ? cur : total;
-}
+namespace {
 
-uint64_t chnl_received(const chnl_struct* c) {
-    if (drain_state == drain_exact) return c->in_total;
-    // in_count is final once the receive workers have stopped; in_cur is the last sample's view.
-    uint64_t cur = c->in_cur, count = c->in_count, total = c->in_total;
-    uint64_t best = cur > count ? cur : count;
-    return best > total ? best : total;
-}
-
-uint32_t chnl_rx_rate(const chnl_struct* c) {
-    return chnl_rate(c->in_cur, c->out_time, c->out_time0);
-}
-
-bool chnl_silent(const chnl_struct* c) {
-    return chnl_received(c) == 0;
-}
-
-bool chnl_stalled(const chnl_struct* c) {
-    return c->in_stalled && !chnl_silent(c);
-}
-
-uint32_t chnl_stall_second(const chnl_struct* c) {
-    return (c->in_stall_at - c->out_time0) / 1000u;
-}
-
-bool chnl_overloaded(const chnl_struct* c) {
-    if (c->in_starved != 0 || c->in_ovlds != 0) return true;
-    // Data comes back, yet the line ran well below its capacity: in a loopback only flow control
-    // from a receiving side that cannot keep up, or a transmitter not scheduled in time, does that.
-    // Judged over two seconds of samples at least: a short run's one sample may come before the line
-    // got going, and before the first sample out_time is not a sample's time at all.
-    int32_t baud = c->com_baud;
-    uint32_t interval = c->out_time - c->out_time0;
-    if (c->in_count == 0 || c->mon_loops < 3 || interval < 2000u || interval >= 0x80000000u || baud <= 0)
-        return false;
-    uint64_t rate = chnl_rate(c->out_cur, c->out_time, c->out_time0);
-    return rate * 1000u < static_cast<uint64_t>(baud) * 95u;
-}
-
-bool run_overloaded() {
-    if (mon_late) return true;
-    for (int i = 0; i < chnl_count; i++)
-        if (chnl_overloaded(&chnls[i])) return true;
-    return false;
-}
-
-bool run_failed() {
-    if (run_overloaded()) return true;
-    for (int i = 0; i < chnl_count; i++) {
-        const chnl_struct* c = &chnls[i];
-        if (c->in_errs || c->in_ovlds || chnl_silent(c) || chnl_stalled(c)) return true;
-    }
-    return false;
-}
-
-// One summary line naming the ports for which `pick` holds ("Label: COM3 COM4"), each with the second
-// `when` gives where there is one, and how often sampling came late where that is nonzero; nothing
-// when no port qualifies and nothing came late.
-static void add_port_line(char* buf, int size, int count, const char* label_text,
-                          bool (*pick)(const chnl_struct*), uint32_t (*when)(const chnl_struct*),
-                          uint32_t late = 0) {
-    char line[400], item[80], label[64];
+// One summary line for a fail or note bit: the label, then every port the bit names, each with its
+// figure where it has one ("Device gone: COM3 (at 1 s)"); and, for overload, how often sampling came
+// late. Nothing when no port has the bit and nothing came late.
+void add_port_line(char* buf, int size, const char* label_text, uint32_t bit, bool note, uint32_t late = 0) {
+    char line[800], item[200], label[64];
     line[0] = '\0';
-    for (int i = 0; i < count; i++)
-        if (pick(&chnls[i])) {
-            port_label(label, sizeof label, chnls[i].com_nbr);
-            if (when)
-                std::snprintf(item, sizeof item, " %s (at %u s)", label, when(&chnls[i]));
-            else
-                std::snprintf(item, sizeof item, " %s", label);
-            append(line, sizeof line, item);
-        }
+    for (int i = 0; i < verdict.count; i++) {
+        const port_verdict& v = verdict.port[i];
+        if (!((note ? v.notes : v.fails) & bit)) continue;
+        port_label(label, sizeof label, chnls[i].com_nbr);
+        if (note && bit == note_not_paced)
+            std::snprintf(item, sizeof item, " %s (%.2f%%)", label, v.percent);
+        else if (bit == fail_gone)
+            std::snprintf(item, sizeof item, " %s (at %u s)", label, v.gone_s);
+        else if (bit == fail_stalled)
+            std::snprintf(item, sizeof item, " %s (at %u s)", label, v.stall_s);
+        else if (bit == fail_lost)
+            std::snprintf(item, sizeof item, " %s (%llu bytes)", label, static_cast<unsigned long long>(v.lost));
+        else if (bit == fail_wiring)
+            std::snprintf(item, sizeof item, " %s (%s)", label, v.wiring);
+        else
+            std::snprintf(item, sizeof item, " %s", label);
+        append(line, sizeof line, item);
+    }
     if (late) {
         std::snprintf(item, sizeof item, " (sampling late %u times)", late);
         append(line, sizeof line, item);
@@ -469,33 +443,29 @@ static void add_port_line(char* buf, int size, int count, const char* label_text
     append(buf, size, "\r");
 }
 
-void loop_summary_text(char* buf, int size) {
-    uint32_t rate;
-    uint64_t tot_rate = 0;
-    uint64_t errs = 0, ovlds = 0;
-    const int count = chnl_count;
+}  // namespace
 
-    for (int i = 0; i < count; i++) {
-        const chnl_struct* c = &chnls[i];
-        // A channel that never had a sample after its first write has no rate: it counts as 0.
-        rate = chnl_rate(c->out_cur, c->out_time, c->out_time0);
-        tot_rate += rate;
-        errs += c->in_errs;
-        ovlds += c->in_ovlds;
-    }
-    if (count > 0) tot_rate /= static_cast<uint64_t>(count);
-    int32_t baud = chnls[0].com_baud;
-    double percent = baud > 0 ? static_cast<double>(tot_rate) * 100.0 / baud * 10.0 : 0.0;
+void loop_summary_text(char* buf, int size) {
+    const run_verdict& r = verdict;
     std::snprintf(buf, static_cast<size_t>(size),
                   "Average cps: %llu (%.2f%%)\rData errors:   %llu\rQueue overruns:   %llu\r",
-                  static_cast<unsigned long long>(tot_rate), percent, static_cast<unsigned long long>(errs),
-                  static_cast<unsigned long long>(ovlds));
+                  static_cast<unsigned long long>(r.average_cps), r.percent,
+                  static_cast<unsigned long long>(r.data_errors), static_cast<unsigned long long>(r.queue_overruns));
 
-    // Only what went wrong is added: ports that got nothing back, ports whose receiving stopped, and
-    // a run the machine could not keep up with. A clean run keeps its three lines.
-    add_port_line(buf, size, count, "No data received:", chnl_silent, nullptr);
-    add_port_line(buf, size, count, "Receiving stalled:", chnl_stalled, chnl_stall_second);
-    add_port_line(buf, size, count, "Overloaded:", chnl_overloaded, nullptr, mon_late.get());
+    // Only what went wrong is added, and what the figures cannot be taken for: a clean run keeps its
+    // three lines. The error totals stand above; every other failure names its ports.
+    add_port_line(buf, size, "Not measured:", fail_not_measured, false);
+    add_port_line(buf, size, "Device gone:", fail_gone, false);
+    add_port_line(buf, size, "No data received:", fail_silent, false);
+    add_port_line(buf, size, "Receiving stalled:", fail_stalled, false);
+    add_port_line(buf, size, "More received than sent:", fail_extra, false);
+    add_port_line(buf, size, "Data lost:", fail_lost, false);
+    add_port_line(buf, size, "Output held at the end:", fail_held, false);
+    add_port_line(buf, size, "Line errors:", fail_line_errors, false);
+    add_port_line(buf, size, "Overloaded:", fail_overloaded, false, r.monitor_late);
+    add_port_line(buf, size, "Wiring:", fail_wiring, false);
+    add_port_line(buf, size, "Not paced at this rate:", note_not_paced, true);
+    add_port_line(buf, size, "Data not compared:", note_unchecked, true);
 }
 
 void loop_summary() {

@@ -36,25 +36,13 @@ void loop_fini();
 // seconds; then sets out_total and in_total of every channel and drain_state.
 void loop_drain();
 
-// The verdict on a channel of the run just stopped. Sent and received are the drained totals when
-// the run was drained, else the last figures; the received rate covers the transmit rate's interval.
-uint64_t chnl_sent(const chnl_struct* c);
-uint64_t chnl_received(const chnl_struct* c);
-uint32_t chnl_rx_rate(const chnl_struct* c);
-bool chnl_silent(const chnl_struct* c);            // nothing came back in the whole run
-bool chnl_stalled(const chnl_struct* c);           // data came back, then none for stall_ms while sending
-uint32_t chnl_stall_second(const chnl_struct* c);  // when, in seconds from the first write
-bool chnl_overloaded(const chnl_struct* c);        // its receiver was not scheduled or its queue overran
-bool run_overloaded();                             // a channel overloaded or the monitor woke late
-// Anything that is not a clean pass: data errors, overruns, silent or stalled ports, overload.
-bool run_failed();
-
 // Shows the summary box of the run just stopped: average rate, its share of capacity, error totals.
 void loop_summary();
 
-// Composes the summary text into buf (always terminated); used by loop_summary. Three lines, and a
-// line each for ports that received nothing, ports whose receiving stalled, and an overloaded run.
-constexpr int summary_size = 1024;
+// Composes the summary text of the last run's verdict into buf (always terminated); used by
+// loop_summary. Three lines, and a line for each way a port failed, naming the ports, and for what
+// the figures cannot be taken for (a rate no paced line reaches, data not compared).
+constexpr int summary_size = 2048;
 void loop_summary_text(char* buf, int size);
 
 }  // namespace zentrel

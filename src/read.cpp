@@ -125,9 +125,16 @@ void read(void* arg) {
     bool checking = data_check != 0;
     for (;;) {
         ++chnl->in_loops;
+        kern::set_last_error(kern::err::success);
         arslt = aread(chnl->com_hndl, rstuff, static_cast<uint32_t>(rstuff_len), &rcount, &osRead);
+        const uint32_t now = kern::tick_count();
+        if (rcount == 0 && kern::last_error() == kern::err::device_not_connected && !chnl->in_gone) {
+            chnl->in_gone_at = now;
+            chnl->in_gone = 1;
+        }
+        chnl->in_last_read = now;
         chnl->in_count += rcount;
-        if (rcount != 0) chnl->in_last_rx = kern::tick_count();
+        if (rcount != 0) chnl->in_last_rx = now;
         if (arslt == 0) {
             ++chnl->in_errs;
         } else if (rcount != 0) {
@@ -136,6 +143,7 @@ void read(void* arg) {
                 rx_ck(rstuff, static_cast<int>(rcount), chnl);
             else if (check_now)
                 chnl->in_nextchar = next_after_last(rstuff[rcount - 1]);
+            if (!check_now || !checking) chnl->in_unchecked += rcount;
             checking = check_now;
         }
     }

@@ -10,10 +10,20 @@ void make_pattern(uint8_t* buf, int len) {
 
 namespace {
 
+// A request that failed because the device is gone: the transmit side's first sight of it is kept.
+void note_gone(chnl_struct* chnl) {
+    if (kern::last_error() != kern::err::device_not_connected || chnl->out_gone) return;
+    chnl->out_gone_at = kern::tick_count();
+    chnl->out_gone = 1;
+}
+
 // Issues one pattern write in a slot: 1 accepted (completed at once or pending), 0 refused.
-int issue_write(ser::handle hndl, const uint8_t* wstuff, uint32_t* wcount, ser::overlapped* os) {
+int issue_write(chnl_struct* chnl, ser::handle hndl, const uint8_t* wstuff, uint32_t* wcount,
+                ser::overlapped* os) {
     if (ser::write_file(hndl, wstuff, wstuff_len, wcount, os)) return 1;
-    return kern::last_error() == kern::err::io_pending ? 1 : 0;
+    if (kern::last_error() == kern::err::io_pending) return 1;
+    note_gone(chnl);
+    return 0;
 }
 
 }  // namespace
@@ -61,7 +71,7 @@ void write(void* arg) {
     while (chnl->out_running) {
         // Normally idle since it was waited for two passes ago; after a failed wait it may not be.
         if (in_flight[osw]) settle(hndl, &osWrite[osw]);
-        werr = issue_write(hndl, wstuff, &wcount[osw], &osWrite[osw]);
+        werr = issue_write(chnl, hndl, wstuff, &wcount[osw], &osWrite[osw]);
         in_flight[osw] = werr != 0;
         if (werr)
             chnl->out_posted += wstuff_len;
@@ -73,6 +83,7 @@ void write(void* arg) {
             uint32_t n = 0;
             if (ser::get_overlapped_result(hndl, &osWrite[osw_mon], &n, false) ||
                 kern::last_error() != kern::err::io_incomplete) {
+                note_gone(chnl);
                 wcount[osw_mon] = n;
                 in_flight[osw_mon] = false;
             }
@@ -92,15 +103,19 @@ void write(void* arg) {
 namespace {
 
 // The receive side as the monitor sees it once a second: a receive worker that made no read since
-// the previous sample was not scheduled (its reads end within 30 ms), and a port that got nothing
-// for stall_ms while its transmitter ran has stalled.
+// the previous sample, and none for a second, was not scheduled (its reads end within 30 ms), and a
+// port that got nothing for stall_ms while its transmitter ran has stalled. Both allow for the
+// scheduling delay of a loaded machine, which an accelerated clock multiplies.
 void watch_receiver(chnl_struct* chnl) {
+    const uint32_t now = kern::tick_count();
     uint64_t loops = chnl->in_loops;
-    if (chnl->mon_loops > 1 && loops == chnl->mon_in_loops && chnl->out_running) ++chnl->in_starved;
+    if (chnl->mon_loops > 1 && loops == chnl->mon_in_loops && chnl->out_running &&
+        now - chnl->in_last_read > jitter_allowance(1000, 250))
+        ++chnl->in_starved;
     chnl->mon_in_loops = loops;
     if (chnl->in_stalled || chnl->in_count == 0 || !chnl->out_running) return;
     uint32_t last = chnl->in_last_rx;
-    if (kern::tick_count() - last >= stall_ms) {
+    if (now - last >= jitter_allowance(stall_ms, 250)) {
         chnl->in_stall_at = last;
         chnl->in_stalled = 1;
     }
@@ -108,31 +123,59 @@ void watch_receiver(chnl_struct* chnl) {
 
 }  // namespace
 
+// Marked busy before the call, so that a monitor stuck inside a driver that blocks the call leaves
+// the port marked for its replacement.
+bool mon_status(chnl_struct* chnl, ser::SERIAL_STATUS* st) {
+    const ser::handle h = chnl->com_hndl;
+    uint32_t n = 0;
+    if (chnl->mon_busy) {
+        if (!ser::get_overlapped_result(h, &chnl->mon_ov, &n, false) &&
+            kern::last_error() == kern::err::io_incomplete)
+            return false;
+        chnl->mon_busy = 0;  // over at last; what it says is old by now
+    }
+    chnl->mon_busy = 1;
+    bool ok = ser::device_io_control(h, ser::IOCTL_SERIAL_GET_COMMSTATUS, nullptr, 0, &chnl->mon_stat,
+                                     sizeof chnl->mon_stat, &n, &chnl->mon_ov);
+    if (!ok && kern::last_error() == kern::err::io_pending) return false;
+    chnl->mon_busy = 0;
+    if (!ok) {
+        if (kern::last_error() == kern::err::device_not_connected && !chnl->mon_gone) {
+            chnl->mon_gone_at = kern::tick_count();
+            chnl->mon_gone = 1;
+        }
+        return false;
+    }
+    ser::get_overlapped_result(h, &chnl->mon_ov, &n, false);
+    if (n != sizeof *st) return false;
+    *st = chnl->mon_stat;
+    return true;
+}
+
 void wrmon(void*) {
     int ii;
     chnl_struct* chnl;
     uint64_t out_posted1;
     ser::SERIAL_STATUS wserstat;
-    uint32_t werr;
 
     for (;;) {
         uint32_t slept = kern::tick_count();
         kern::sleep(1000);
         // A wake-up more than a second late: this machine did not give the run the time it needs.
-        if (kern::tick_count() - slept > 2000) ++mon_late;
+        if (kern::tick_count() - slept > 1000 + jitter_allowance(1000, 250)) ++mon_late;
         for (ii = 0; ii < chnl_count; ii++) {
             chnl = &chnls[ii];
             ++chnl->mon_loops;
             out_posted1 = chnl->out_posted;
-            werr = 0;
-            if (ser::device_io_control(chnl->com_hndl, ser::IOCTL_SERIAL_GET_COMMSTATUS, nullptr, 0,
-                                       &wserstat, sizeof wserstat, &werr, nullptr) &&
-                werr == sizeof wserstat) {
+            if (mon_status(chnl, &wserstat)) {
                 chnl->out_pending = wserstat.AmountInOutQueue;
                 chnl->out_time_last = chnl->out_time.get();
                 chnl->out_time = kern::tick_count();
                 chnl->out_cur = out_posted1 - chnl->out_pending;
                 chnl->in_cur = chnl->in_count + wserstat.AmountInInQueue;
+                ++chnl->mon_samples;
+            } else {
+                ++chnl->mon_missed;
             }
             // Also when the status fails: a device that vanished mid-run answers no status, and its
             // receiving stops for good.

@@ -13,6 +13,11 @@ constexpr int write_slots = 5;
 // Byte i of the pattern is 32 + (i mod 64): the 64 characters blank to underscore, over and over.
 void make_pattern(uint8_t* buf, int len);
 
+// One port's status as the monitor takes it, true with a sample in *st: overlapped on the channel's
+// own record, so that a driver that never completes it holds back only this port (skipped until the
+// request is over). Also the drain's, once the monitor is gone.
+bool mon_status(chnl_struct* chnl, ser::SERIAL_STATUS* st);
+
 // Thread entries: the transmit worker gets its channel record, the monitor nothing.
 void write(void* chnl);
 void wrmon(void* unused);

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "loop.h"
+#include "verdict.h"
 #include "model/chnl.h"
 #include "platform/serial/virtual/vboard.h"
 #include "write.h"

@@ -631,13 +631,13 @@ TEST_F(ShellTest, ClosingWhileABoxIsUpStopsTheRunOnceWithoutASummary) {
 // ---- Watchdog ------------------------------------------------------------------------------------
 
 TEST_F(ShellTest, TimerOneReplacesAHungMonitor) {
-    make_board("3:status-hang");
+    make_board("3:status-block");
     run("", [] {
         chnl_count = 2;
         command(cmd_start);
         ASSERT_EQ(loop_running.get(), 1);
         uint32_t first_id = wrmon_thrd_id;
-        // Each monitor counts one heartbeat on channel 0 and then hangs in its status request.
+        // The monitor counts one heartbeat on channel 0 and then hangs inside its status request.
         ASSERT_TRUE(wait_until([] { return chnls[0].mon_loops >= 1u; }));
         hl::pump_for(8000);
         EXPECT_GE(chnls[0].mon_loops.get(), 2u) << "three ticks without a heartbeat replace the monitor";

@@ -30,6 +30,7 @@ shared<uint32_t> run_stop_mark{0};
 shared<uint32_t> mon_late{0};
 shared<int32_t> drain_at_stop{0};
 shared<int32_t> drain_state{drain_none};
+shared<uint32_t> run_end_tick{0};
 ui::window_handle hwnd;
 
 void set_bauds(int32_t nubaud) {
@@ -78,7 +79,28 @@ void chnls_zero() {
         c.in_stall_at = 0;
         c.out_total = 0;
         c.in_total = 0;
+        chnl_evidence_reset(&c);
+        c.mon_ov = {};
+        c.mon_stat = {};
     }
+}
+
+void chnl_evidence_reset(chnl_struct* c) {
+    c->mon_samples = 0;
+    c->mon_missed = 0;
+    c->in_last_read = 0;
+    c->in_unchecked = 0;
+    c->in_gone = c->in_gone_at = 0;
+    c->out_gone = c->out_gone_at = 0;
+    c->mon_gone = c->mon_gone_at = 0;
+    c->com_hides = 0;
+    c->out_drained = 0;
+    c->mon_busy = 0;
+}
+
+uint32_t jitter_allowance(uint32_t clock_ms, uint32_t real_ms) {
+    double scaled = real_ms * kern::clock_scale();
+    return clock_ms > scaled ? clock_ms : static_cast<uint32_t>(scaled);
 }
 
 void chnls_number(int32_t first) {

@@ -65,6 +65,24 @@ struct chnl_struct {
     // that came back, both final when drain_state is drain_exact.
     shared<uint64_t> out_total;
     shared<uint64_t> in_total;
+
+    // More evidence for the verdict, each with a single writer.
+    shared<uint32_t> mon_samples;   // status samples taken (monitor, then the drain)
+    shared<uint32_t> mon_missed;    // sweeps that got no sample: refused, or still in the driver (monitor)
+    shared<uint32_t> in_last_read;  // tick at which the last read returned (receive worker)
+    shared<uint64_t> in_unchecked;  // bytes received while the data check was off (receive worker)
+    // A device that vanished, as each side first saw it: a flag and its tick.
+    shared<uint32_t> in_gone, in_gone_at;    // receive worker
+    shared<uint32_t> out_gone, out_gone_at;  // transmit worker
+    shared<uint32_t> mon_gone, mon_gone_at;  // monitor
+    shared<uint32_t> com_hides;              // the driver hides bytes in flight (loop start)
+    shared<uint32_t> out_drained;            // what the drain saw: drained_* (drainer)
+    // The monitor's status request, kept here rather than on its stack: a request that never
+    // completes in the driver outlives a monitor the watchdog replaced, and the port's later
+    // sweeps skip the port until it is over (the close ends it).
+    ser::overlapped mon_ov;
+    ser::SERIAL_STATUS mon_stat;
+    shared<uint32_t> mon_busy;  // that request is in the driver (monitor)
 };
 
 extern chnl_struct chnls[max_chnls];
@@ -104,6 +122,16 @@ constexpr int32_t drain_exact = 1;       // every byte accounted for: lost = sen
 constexpr int32_t drain_incomplete = 2;  // output still queued when the drain's time was up
 constexpr int32_t drain_hidden = 3;      // the driver hides bytes in flight: lost cannot be told
 extern shared<int32_t> drain_state;
+// What the drain saw on one port.
+constexpr uint32_t drained_not = 0;   // its time was up with output still moving, or no status
+constexpr uint32_t drained_done = 1;  // both queues empty and still: sent and received are final
+constexpr uint32_t drained_held = 2;  // output that did not move at all: held by flow control
+// The tick at which the run's writers were told to stop (window thread): the end of what the
+// receivers must keep pace with.
+extern shared<uint32_t> run_end_tick;
+// Clock time that allows for `real_ms` of scheduling delay: on an accelerated clock a thread that is
+// late by some real milliseconds is late by that many times the scale in clock time.
+uint32_t jitter_allowance(uint32_t clock_ms, uint32_t real_ms);
 // The main window; owner of every message box.
 extern ui::window_handle hwnd;
 
@@ -118,6 +146,8 @@ void set_flows(int32_t nuflow);
 
 // Zeroes every record (every field, the channel table's state at program start).
 void chnls_zero();
+// Clears the verdict's evidence of a record (loop start, before the workers exist).
+void chnl_evidence_reset(chnl_struct* c);
 // Numbers the 16 records consecutively from `first`.
 void chnls_number(int32_t first);
 // Reads a signed number as the "%d" conversion does; false when the text does not begin with one.

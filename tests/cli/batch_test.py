@@ -125,7 +125,8 @@ def csv_run():
     check(len(summary) == 4 and summary[0][1] == "port" and summary[1][1] == "all", "summary rows", out)
     if len(summary) == 4:
         head, total = summary[0], dict(zip(summary[0], summary[1]))
-        check(len(head) == 12 and int(total["average_cps"]) > 10000 and total["framing"] == "0",
+        check(len(head) == 17 and int(total["average_cps"]) > 10000 and total["framing"] == "0"
+              and total["passed"] == "true" and total["lost"] == "0",
               "summary figures", out)
 
 

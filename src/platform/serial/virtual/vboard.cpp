@@ -473,6 +473,8 @@ void core::abort_all(port_state& p, uint32_t status) {
         kern::set_event(h->ev);
     }
     p.hangs.clear();
+    for (ser::overlapped* ov : p.hung_status) ser::complete(ov, status, 0);
+    p.hung_status.clear();
 }
 
 void core::unplug(port_state& p) {

@@ -21,7 +21,9 @@
 //                         timeouts, waitmask, waitonmask, purge, gethandflow, sethandflow, status,
 //                         read, write, stats (the error statistics and the break count: a driver
 //                         that keeps no error counters)
-//   status-hang           GET_COMMSTATUS blocks until the port is closed
+//   status-hang           GET_COMMSTATUS never completes until the port is closed: an overlapped
+//                         request stays pending, one without a record blocks the caller
+//   status-block          the same, but the call itself blocks even with an overlapped record
 //   status16              GET_COMMSTATUS reports 16 bytes instead of 20
 //   noise=N               every N-th byte arriving at the port is corrupted (xor 0x40)
 //   drop=N                every N-th byte arriving at the port is lost

@@ -139,6 +139,8 @@ void parse_faults(const std::string& text, faults& f, const std::string& item) {
             f.busy = true;
         } else if (!has_value && name == "status-hang") {
             f.status_hang = true;
+        } else if (!has_value && name == "status-block") {
+            f.status_block = true;
         } else if (!has_value && name == "status16") {
             f.status16 = true;
         } else if (has_value && name == "maxbaud") {

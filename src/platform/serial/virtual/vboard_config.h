@@ -38,6 +38,7 @@ struct faults {
     bool missing = false;
     bool busy = false;
     bool status_hang = false;
+    bool status_block = false;
     bool status16 = false;
     uint32_t maxbaud = 0;
     uint32_t refused = 0;   // refuse_bit values

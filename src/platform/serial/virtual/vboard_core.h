@@ -83,6 +83,7 @@ struct port_state {
     ser::overlapped* wait_ov = nullptr;
     void* wait_out = nullptr;
     std::vector<hang_req*> hangs;
+    std::vector<ser::overlapped*> hung_status;  // overlapped status requests the status-hang fault keeps
 
     // Transmit pacing: credit in units of 1e-7 character, carried exactly from step to step.
     uint64_t tx_last = 0, tx_frac = 0;

@@ -71,9 +71,14 @@ class vport final : public ser::port {
         std::unique_lock lk(c_->m);
         if (!usable()) return false;
         c_->step_to(kern::now_us());
-        if (code == ser::IOCTL_SERIAL_GET_COMMSTATUS && p_->faults.status_hang &&
-            !(p_->faults.refused & cfg::refuse_status) && out && out_size >= sizeof(ser::SERIAL_STATUS))
-            return hang(lk);
+        if (code == ser::IOCTL_SERIAL_GET_COMMSTATUS && (p_->faults.status_hang || p_->faults.status_block) &&
+            !(p_->faults.refused & cfg::refuse_status) && out && out_size >= sizeof(ser::SERIAL_STATUS)) {
+            // A driver that never completes the request: an overlapped one stays pending until the
+            // close, or, with status-block, the call itself does not return.
+            if (!ov || p_->faults.status_block) return hang(lk);
+            p_->hung_status.push_back(ov);
+            return go_pending(ov);
+        }
         bool ok = c_->ioctl(*p_, code, in, in_size, out, out_size, returned, ov);
         c_->reschedule();
         return ok;

@@ -19,6 +19,7 @@
 #include "platform/serial/portlist.h"
 #include "platform/ui/headless/headless.h"
 #include "res/resources.h"
+#include "verdict.h"
 #include "zentrel.h"
 
 namespace zentrel::cli {
@@ -186,82 +187,110 @@ const char* drain_word() {
     }
 }
 
-// Lost bytes are told only where the drain balanced every byte.
-bool lost_exact() {
-    return drain_state == drain_exact;
+// A port's reasons from the verdict, or "pass".
+std::string reasons_text(int i) {
+    char b[600];
+    port_reasons(verdict.port[i], b, sizeof b);
+    return b[0] ? b : "pass";
 }
 
-uint64_t lost_of(const chnl_struct* c) {
-    uint64_t sent = chnl_sent(c), rcvd = chnl_received(c);
-    return sent > rcvd ? sent - rcvd : 0;
+// A JSON array of the words of the bits set in `bits`.
+std::string words_json(uint32_t bits, bool notes) {
+    std::string o = "[";
+    for (uint32_t k = 0; k < 32; k++) {
+        const uint32_t bit = 1u << k;
+        if (!(bits & bit)) continue;
+        o += std::string(o.size() > 1 ? "," : "") + "\"" + (notes ? note_words(bit) : fail_words(bit)) + "\"";
+    }
+    return o + "]";
 }
 
-// Per port: sent and received totals, lost, both rates and what went wrong, as one JSON array.
+std::string lost_json(const port_verdict& v) {
+    return v.lost_known ? std::to_string(v.lost) : "null";
+}
+
+// Per port: sent and received totals, lost, both rates and the verdict's findings, as one JSON array.
 std::string port_totals_json() {
     std::string o = "[";
-    for (int i = 0; i < chnl_count; i++) {
+    for (int i = 0; i < verdict.count; i++) {
         const chnl_struct* c = &chnls[i];
+        const port_verdict& v = verdict.port[i];
+        char pct[32];
+        std::snprintf(pct, sizeof pct, "%.2f", v.percent);
         o += std::string(i ? "," : "") + "{\"port\":\"" + json_escape(label_of(c)) +
-             "\",\"sent\":" + std::to_string(chnl_sent(c)) +
-             ",\"received\":" + std::to_string(chnl_received(c)) +
-             ",\"lost\":" + (lost_exact() ? std::to_string(lost_of(c)) : "null") +
-             ",\"xmit_rate\":" + std::to_string(chnl_rate(c->out_cur, c->out_time, c->out_time0)) +
-             ",\"rcv_rate\":" + std::to_string(chnl_rx_rate(c)) +
-             ",\"no_data_received\":" + (chnl_silent(c) ? "true" : "false") +
-             ",\"stalled_at_s\":" + (chnl_stalled(c) ? std::to_string(chnl_stall_second(c)) : "null") +
-             ",\"overloaded\":" + (chnl_overloaded(c) ? "true" : "false") +
+             "\",\"passed\":" + (v.fails ? "false" : "true") + ",\"reasons\":" + words_json(v.fails, false) +
+             ",\"notes\":" + words_json(v.notes, true) + ",\"sent\":" + std::to_string(v.sent) +
+             ",\"received\":" + std::to_string(v.received) + ",\"lost\":" + lost_json(v) +
+             ",\"xmit_rate\":" + std::to_string(v.xmit_rate) + ",\"rcv_rate\":" + std::to_string(v.rcv_rate) +
+             ",\"percent\":" + pct + ",\"samples\":" + std::to_string(v.samples) +
+             ",\"samples_missed\":" + std::to_string(v.missed) +
+             ",\"no_data_received\":" + (v.fails & fail_silent ? "true" : "false") +
+             ",\"gone_at_s\":" + (v.fails & fail_gone ? std::to_string(v.gone_s) : "null") +
+             ",\"stalled_at_s\":" + (v.fails & fail_stalled ? std::to_string(v.stall_s) : "null") +
+             ",\"overloaded\":" + (v.fails & fail_overloaded ? "true" : "false") +
              ",\"line_errors\":" + line_errors_json(&c->line_errs) + "}";
     }
     return o + "]";
 }
 
-std::string verdict_json() {
-    std::string silent, stalled;
-    for (int i = 0; i < chnl_count; i++) {
-        const chnl_struct* c = &chnls[i];
-        if (chnl_silent(c)) silent += (silent.empty() ? "\"" : ",\"") + json_escape(label_of(c)) + "\"";
-        if (chnl_stalled(c))
-            stalled += std::string(stalled.empty() ? "" : ",") + "{\"port\":\"" + json_escape(label_of(c)) +
-                       "\",\"at_s\":" + std::to_string(chnl_stall_second(c)) + "}";
+// The ports whose verdict has `bit`, as a JSON array of names.
+std::string ports_with(uint32_t bit, bool notes) {
+    std::string o = "[";
+    for (int i = 0; i < verdict.count; i++) {
+        const port_verdict& v = verdict.port[i];
+        if (!((notes ? v.notes : v.fails) & bit)) continue;
+        o += std::string(o.size() > 1 ? "," : "") + "\"" + json_escape(label_of(&chnls[i])) + "\"";
     }
-    return ",\"passed\":" + std::string(run_failed() ? "false" : "true") + ",\"no_data_received\":[" +
-           silent + "],\"stalled\":[" + stalled +
-           "],\"overloaded\":" + (run_overloaded() ? "true" : "false") +
-           ",\"monitor_late\":" + std::to_string(mon_late.get()) + ",\"drain\":\"" + drain_word() +
+    return o + "]";
+}
+
+std::string verdict_json() {
+    std::string stalled;
+    for (int i = 0; i < verdict.count; i++)
+        if (verdict.port[i].fails & fail_stalled)
+            stalled += std::string(stalled.empty() ? "" : ",") + "{\"port\":\"" + json_escape(label_of(&chnls[i])) +
+                       "\",\"at_s\":" + std::to_string(verdict.port[i].stall_s) + "}";
+    return ",\"passed\":" + std::string(verdict.passed ? "true" : "false") +
+           ",\"reasons\":" + words_json(verdict.fails, false) + ",\"notes\":" + words_json(verdict.notes, true) +
+           ",\"no_data_received\":" + ports_with(fail_silent, false) + ",\"stalled\":[" + stalled +
+           "],\"gone\":" + ports_with(fail_gone, false) + ",\"not_measured\":" + ports_with(fail_not_measured, false) +
+           ",\"not_paced\":" + ports_with(note_not_paced, true) +
+           ",\"data_compared\":" + (verdict.notes & note_unchecked ? "false" : "true") +
+           ",\"overloaded\":" + (verdict.fails & fail_overloaded || verdict.monitor_late ? "true" : "false") +
+           ",\"monitor_late\":" + std::to_string(verdict.monitor_late) + ",\"drain\":\"" + drain_word() +
            "\",\"port_totals\":" + port_totals_json();
 }
 
-// The batch text's table of totals: what each port sent and got back, and at what rates.
+// The batch text's table of totals: what each port sent and got back, at what rates, and its result.
 void print_totals() {
-    std::printf("Port        Sent        Received    Lost        Xmit cps    Rcv cps\n");
-    for (int i = 0; i < chnl_count; i++) {
-        const chnl_struct* c = &chnls[i];
-        std::string lost = lost_exact() ? std::to_string(lost_of(c)) : "?";
-        std::printf("%-12s%-12llu%-12llu%-12s%-12u%u\n", label_of(c).c_str(),
-                    static_cast<unsigned long long>(chnl_sent(c)),
-                    static_cast<unsigned long long>(chnl_received(c)), lost.c_str(),
-                    chnl_rate(c->out_cur, c->out_time, c->out_time0), chnl_rx_rate(c));
+    std::printf("Port        Sent        Received    Lost        Xmit cps    Rcv cps     Result\n");
+    for (int i = 0; i < verdict.count; i++) {
+        const port_verdict& v = verdict.port[i];
+        std::string lost = v.lost_known ? std::to_string(v.lost) : "?";
+        std::printf("%-12s%-12llu%-12llu%-12s%-12u%-12u%s\n", label_of(&chnls[i]).c_str(),
+                    static_cast<unsigned long long>(v.sent), static_cast<unsigned long long>(v.received),
+                    lost.c_str(), v.xmit_rate, v.rcv_rate, reasons_text(i).c_str());
     }
-    if (drain_state == drain_hidden)
+    if (verdict.drain == drain_hidden)
         std::printf(
             "Lost: not told: this driver hides bytes in flight (a pty holds kilobytes), so sent reads "
-            "high\n");
-    else if (drain_state == drain_incomplete)
+            "high; a port fails when more than %llu bytes are missing\n",
+            static_cast<unsigned long long>(hidden_bound));
+    else if (verdict.drain == drain_incomplete)
         std::printf("Lost: not told: output was still held or queued when the drain ended\n");
 }
 
 void print_summary(const char* text) {
-    unsigned long long cps = 0, errs = 0, ovlds = 0;
-    double percent = 0;
-    std::sscanf(text, "Average cps: %llu (%lf%%)\rData errors: %llu\rQueue overruns: %llu", &cps, &percent,
-                &errs, &ovlds);
+    const run_verdict& r = verdict;
     const int32_t baud = chnls[0].com_baud;
     if (req->json) {
         char b[256];
         std::snprintf(b, sizeof b,
                       "{\"type\":\"summary\",\"average_cps\":%llu,\"percent\":%.2f,\"data_errors\":%llu,"
                       "\"queue_overruns\":%llu,\"ports\":%d,\"baud\":%d",
-                      cps, percent, errs, ovlds, chnl_count.get(), baud);
+                      static_cast<unsigned long long>(r.average_cps), r.percent,
+                      static_cast<unsigned long long>(r.data_errors),
+                      static_cast<unsigned long long>(r.queue_overruns), r.count, baud);
         std::string o = b;
         o += ",\"line_errors\":" + line_errors_json(nullptr) + verdict_json();
         std::printf("%s}\n", o.c_str());
@@ -270,21 +299,42 @@ void print_summary(const char* text) {
         // under the samples, and a reader tells the rows apart by their first field.
         std::printf("\r\nsummary,port,average_cps,percent,data_errors,queue_overruns,baud");
         for (const char* k : line_kind_names) std::printf(",%s", k);
-        std::printf("\r\nsummary,all,%llu,%.2f,%llu,%llu,%d", cps, percent, errs, ovlds, baud);
+        std::printf(",sent,received,lost,passed,reasons");
+        std::printf("\r\nsummary,all,%llu,%.2f,%llu,%llu,%d", static_cast<unsigned long long>(r.average_cps),
+                    r.percent, static_cast<unsigned long long>(r.data_errors),
+                    static_cast<unsigned long long>(r.queue_overruns), baud);
+        uint64_t sent = 0, rcvd = 0, lost = 0;
+        bool lost_known = r.count > 0;
+        for (int i = 0; i < r.count; i++) {
+            sent += r.port[i].sent;
+            rcvd += r.port[i].received;
+            lost += r.port[i].lost;
+            lost_known = lost_known && r.port[i].lost_known;
+        }
         for (int k = 0; k < line_counts::kinds; k++) {
             uint64_t n = 0;
             bool avail = line_total(k, &n);
             std::printf(",%s", count_or_na(avail, n, false).c_str());
         }
-        for (int i = 0; i < chnl_count; i++) {
+        std::string run_reasons;
+        if (r.monitor_late) run_reasons = "sampling late " + std::to_string(r.monitor_late) + " times";
+        for (int i = 0; i < r.count; i++)
+            if (r.port[i].fails)
+                run_reasons += (run_reasons.empty() ? "" : "; ") + label_of(&chnls[i]) + ": " + reasons_text(i);
+        std::printf(",%llu,%llu,%s,%s,%s", static_cast<unsigned long long>(sent),
+                    static_cast<unsigned long long>(rcvd), lost_known ? std::to_string(lost).c_str() : "",
+                    r.passed ? "true" : "false", csv_field(run_reasons.empty() ? "pass" : run_reasons).c_str());
+        for (int i = 0; i < r.count; i++) {
             const chnl_struct* c = &chnls[i];
-            uint32_t rate = chnl_rate(c->out_cur, c->out_time, c->out_time0);
-            std::printf("\r\nsummary,%s,%u,%.2f,%llu,%llu,%d", csv_field(label_of(c)).c_str(), rate,
-                        baud > 0 ? rate * 100.0 / baud * 10.0 : 0.0,
+            const port_verdict& v = r.port[i];
+            std::printf("\r\nsummary,%s,%u,%.2f,%llu,%llu,%d", csv_field(label_of(c)).c_str(), v.rate, v.percent,
                         static_cast<unsigned long long>(c->in_errs.get()),
                         static_cast<unsigned long long>(c->in_ovlds.get()), baud);
             for (int k = 0; k < line_counts::kinds; k++)
                 std::printf(",%s", count_or_na(c->line_errs.available[k], c->line_errs.n[k], false).c_str());
+            std::printf(",%llu,%llu,%s,%s,%s", static_cast<unsigned long long>(v.sent),
+                        static_cast<unsigned long long>(v.received), v.lost_known ? std::to_string(v.lost).c_str() : "",
+                        v.fails ? "false" : "true", csv_field(reasons_text(i)).c_str());
         }
         std::printf("\r\n");
     } else {
@@ -296,6 +346,7 @@ void print_summary(const char* text) {
                     std::printf("  %s: %s\n", label_of(&chnls[i]).c_str(),
                                 line_errors_text(&chnls[i].line_errs).c_str());
         print_totals();
+        std::printf("Result: %s\n", r.passed ? "pass" : "FAIL");
     }
     flush_output();
 }
@@ -370,11 +421,8 @@ int run_batch_impl() {
     WinMain(nullptr, nullptr, req->first.c_str(), ui::sw_shownormal);
     drain_at_stop = 0;
     if (!started || chnl_count < requested_count) return exit_port_failed;
-    uint64_t errs = 0;
-    // Errors the driver counted on the line fail the run as data errors do; so do silent and
-    // stalled ports and an overloaded run.
-    for (int i = 0; i < chnl_count; i++) errs += chnls[i].line_errs.total();
-    return errs || run_failed() ? exit_data_errors : exit_clean;
+    // The verdict alone decides: the same result the summary, JSON and CSV show.
+    return verdict.passed ? exit_clean : exit_data_errors;
 }
 
 }  // namespace
