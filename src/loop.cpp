@@ -192,6 +192,7 @@ int loop_init(bool* none_opened) {
     run_stop_mark = stop_count.get();
     mon_late = 0;
     drain_state = drain_none;
+    drain_cut = 0;
     const uint32_t now = kern::tick_count();
     for (int i = 0; i < chnl_count; i++) {
         chnls[i].mon_ov = {};
@@ -382,6 +383,9 @@ void loop_drain() {
     // The run's figures are those of the monitor's last sample: it takes none while the lines drain.
     kern::thread_handle mon = wrmon_thrd_hndl;
     if (mon) kern::terminate_thread_within(mon, stop_wait_ms);
+    // One last sample as the writers stop, so that the run's rate covers the whole run however its
+    // end falls between the monitor's seconds.
+    for (int i = 0; i < count; i++) mon_sample(&chnls[i]);
     run_end_tick = kern::tick_count();
     for (int i = 0; i < count; i++) chnls[i].out_running = 0;
 
@@ -394,7 +398,10 @@ void loop_drain() {
     job.budget = budget;
     uint32_t id = 0;
     kern::thread_handle t = kern::create_thread(drain_lines, &job, 1024, &id);
-    bool finished = t && kern::wait_thread(t, budget + 1000u) == kern::wait_object_0;
+    bool finished = false;
+    const uint32_t waited_from = kern::tick_count();
+    while (t && !finished && !drain_cut && kern::tick_count() - waited_from < budget + 1000u)
+        finished = kern::wait_thread(t, 50) == kern::wait_object_0;
     // Stuck in a driver: abandoned, it stops at its next call into the kernel layer.
     if (t && !finished) kern::terminate_thread_within(t, stop_wait_min_ms);
     if (t) kern::close_thread(t);
@@ -421,6 +428,8 @@ void add_port_line(char* buf, int size, const char* label_text, uint32_t bit, bo
         port_label(label, sizeof label, chnls[i].com_nbr);
         if (note && bit == note_not_paced)
             std::snprintf(item, sizeof item, " %s (%.2f%%)", label, v.percent);
+        else if (note)
+            std::snprintf(item, sizeof item, " %s", label);
         else if (bit == fail_gone)
             std::snprintf(item, sizeof item, " %s (at %u s)", label, v.gone_s);
         else if (bit == fail_stalled)

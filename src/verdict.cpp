@@ -92,7 +92,7 @@ bool chnl_overloaded(const chnl_struct* c) {
     // clock multiplies: a writer late by a real quarter second idles the line that long.
     int32_t baud = c->com_baud;
     uint32_t interval = c->out_time - c->out_time0;
-    if (c->in_count == 0 || c->mon_loops < 3 || interval < 2000u || interval >= 0x80000000u || baud <= 0)
+    if (c->in_count == 0 || interval < 2000u || interval >= 0x80000000u || baud <= 0)
         return false;
     const double cap = capacity_cps(baud);
     const double idle_ms = interval * (1.0 - judged_rate(c) / cap);
@@ -229,20 +229,20 @@ void port_reasons(const port_verdict& v, char* buf, int size) {
         char item[160];
         switch (bit) {
             case fail_gone:
-                std::snprintf(item, sizeof item, "device gone at %u s", v.gone_s);
+                std::snprintf(item, sizeof item, "device gone (at %u s)", v.gone_s);
                 break;
             case fail_not_measured:
                 std::snprintf(item, sizeof item, "not measured (%u of %u samples)", v.samples,
                               v.samples + v.missed);
                 break;
             case fail_stalled:
-                std::snprintf(item, sizeof item, "receiving stalled at %u s", v.stall_s);
+                std::snprintf(item, sizeof item, "receiving stalled (at %u s)", v.stall_s);
                 break;
             case fail_lost:
                 if (v.lost_known)
-                    std::snprintf(item, sizeof item, "%llu bytes lost", static_cast<unsigned long long>(v.lost));
+                    std::snprintf(item, sizeof item, "data lost (%llu bytes)", static_cast<unsigned long long>(v.lost));
                 else
-                    std::snprintf(item, sizeof item, "%llu bytes lost beyond what the driver can hold",
+                    std::snprintf(item, sizeof item, "data lost (%llu bytes beyond what the driver can hold)",
                                   static_cast<unsigned long long>(v.lost));
                 break;
             case fail_overloaded:

@@ -154,34 +154,36 @@ bool mon_status(chnl_struct* chnl, ser::SERIAL_STATUS* st) {
 
 void wrmon(void*) {
     int ii;
-    chnl_struct* chnl;
-    uint64_t out_posted1;
-    ser::SERIAL_STATUS wserstat;
 
     for (;;) {
         uint32_t slept = kern::tick_count();
         kern::sleep(1000);
         // A wake-up more than a second late: this machine did not give the run the time it needs.
         if (kern::tick_count() - slept > 1000 + jitter_allowance(1000, 250)) ++mon_late;
-        for (ii = 0; ii < chnl_count; ii++) {
-            chnl = &chnls[ii];
-            ++chnl->mon_loops;
-            out_posted1 = chnl->out_posted;
-            if (mon_status(chnl, &wserstat)) {
-                chnl->out_pending = wserstat.AmountInOutQueue;
-                chnl->out_time_last = chnl->out_time.get();
-                chnl->out_time = kern::tick_count();
-                chnl->out_cur = out_posted1 - chnl->out_pending;
-                chnl->in_cur = chnl->in_count + wserstat.AmountInInQueue;
-                ++chnl->mon_samples;
-            } else {
-                ++chnl->mon_missed;
-            }
-            // Also when the status fails: a device that vanished mid-run answers no status, and its
-            // receiving stops for good.
-            watch_receiver(chnl);
-        }
+        for (ii = 0; ii < chnl_count; ii++) mon_sample(&chnls[ii]);
     }
+}
+
+void mon_sample(chnl_struct* chnl) {
+    ++chnl->mon_loops;
+    uint64_t out_posted1 = chnl->out_posted;
+    ser::SERIAL_STATUS wserstat;
+    if (mon_status(chnl, &wserstat)) {
+        // A driver whose queue count says more than was ever written to it (some USB drivers count
+        // their own buffers) must not turn the difference negative.
+        uint64_t pending = wserstat.AmountInOutQueue;
+        chnl->out_pending = pending < out_posted1 ? pending : out_posted1;
+        chnl->out_time_last = chnl->out_time.get();
+        chnl->out_time = kern::tick_count();
+        chnl->out_cur = out_posted1 - chnl->out_pending;
+        chnl->in_cur = chnl->in_count + wserstat.AmountInInQueue;
+        ++chnl->mon_samples;
+    } else {
+        ++chnl->mon_missed;
+    }
+    // Also when the status fails: a device that vanished mid-run answers no status, and its
+    // receiving stops for good.
+    watch_receiver(chnl);
 }
 
 namespace {

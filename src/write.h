@@ -18,6 +18,9 @@ void make_pattern(uint8_t* buf, int len);
 // request is over). Also the drain's, once the monitor is gone.
 bool mon_status(chnl_struct* chnl, ser::SERIAL_STATUS* st);
 
+// One channel's sample as the monitor takes it once a second; also the drain's last one at the stop.
+void mon_sample(chnl_struct* chnl);
+
 // Thread entries: the transmit worker gets its channel record, the monitor nothing.
 void write(void* chnl);
 void wrmon(void* unused);

@@ -30,6 +30,7 @@ shared<uint32_t> run_stop_mark{0};
 shared<uint32_t> mon_late{0};
 shared<int32_t> drain_at_stop{0};
 shared<int32_t> drain_state{drain_none};
+shared<int32_t> drain_cut{0};
 shared<uint32_t> run_end_tick{0};
 ui::window_handle hwnd;
 

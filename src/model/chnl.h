@@ -116,6 +116,9 @@ constexpr uint32_t stall_ms = 5000;
 // When set, stopping a run first lets the lines drain, so that sent and received totals balance:
 // batch mode sets it (a setting, written by the window thread only).
 extern shared<int32_t> drain_at_stop;
+// Set (from any thread, or a signal handler: a lock-free atomic) when the operator will not wait for
+// the drain: it ends at once, and the loss goes untold.
+extern shared<int32_t> drain_cut;
 // What the drain of the last run found.
 constexpr int32_t drain_none = 0;        // no drain
 constexpr int32_t drain_exact = 1;       // every byte accounted for: lost = sent - received

@@ -379,6 +379,8 @@ int batch_thread_box(ui::window_handle, const char* text, const char*) {
 void batch_wait(uint32_t clock_ms) {
     if (stop_requested == 1) {
         stop_requested = 2;
+        if (loop_running)
+            std::fprintf(stderr, "zentrel: stopping: the lines drain for a few seconds (interrupt again to skip)\n");
         // Ctrl-C ends the run as Stop does: summary, then the end.
         if (loop_running)
             post_command(cmd_stop);
@@ -554,8 +556,10 @@ int parse(int argc, char** argv, const char* default_prefix, options& o) {
     } catch (const CLI::CallForHelp&) {
         std::printf("%s", app.help().c_str());
         std::printf(
-            "\nExit codes in batch mode: 0 clean run, 1 data errors, overruns or line errors the driver\n"
-            "counted, 2 a port could not be opened or configured, 64 usage error.\n");
+            "\nExit codes in batch mode: 0 the run passed: every port measured, present and receiving to\n"
+            "the end, every byte back and nothing more, clean; 1 it did not (the summary names each\n"
+            "port and why: data errors, overruns, line errors, no data, stalled, gone, lost, not\n"
+            "measured, overloaded); 2 a port could not be opened or configured; 64 usage error.\n");
         return exit_clean;
     } catch (const CLI::ParseError& e) {
         std::fprintf(stderr, "zentrel: %s\nRun 'zentrel --help' for the options.\n", e.what());

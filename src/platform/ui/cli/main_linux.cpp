@@ -6,6 +6,7 @@
 #include <csignal>
 #include <cstdio>
 
+#include "model/chnl.h"
 #include "platform/ui/cli/cli.h"
 #include "platform/ui/curses/curses_ui.h"
 #include "zentrel.h"
@@ -21,6 +22,8 @@ using namespace zentrel;
 cli::options opts;
 
 void on_signal(int) {
+    // A second interrupt while the run stops: the operator will not wait for the drain.
+    if (cli::stop_requested != 0) zentrel::drain_cut = 1;
     cli::stop_requested = 1;
 }
 
