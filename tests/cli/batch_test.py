@@ -70,7 +70,7 @@ def text_run():
 def missing_first():
     rc, out, err = run("--virtual=3:missing", "--batch", "--seconds", "2")
     check(rc == 2, "a first port that cannot be opened exits 2", f"rc={rc} {err}")
-    check("Unable to open COM3 at configured baudrate." in err, "its message goes to stderr", err)
+    check("Unable to open COM3 at configured baudrate.\nnot found" in err, "its message goes to stderr", err)
 
 
 def missing_later():
@@ -78,6 +78,16 @@ def missing_later():
     check(rc == 2, "a dropped port exits 2", f"rc={rc} {err}")
     check("Unable to open COM4 at configured baudrate." in err, "dropped port message", err)
     check("Average cps:" in out, "the kept port still runs to its summary", out)
+
+
+def not_as_asked():
+    # A setting the driver refuses or does not keep, or a port in use, ends the run before it starts.
+    for board, args, reason in (("3:refuse=sethandflow", ["-f", "rtscts"], "the driver refused RTS/CTS flow control"),
+                                ("3:ignore=baud", ["-b", "57600"], "the driver did not keep 57600 baud"),
+                                ("3:busy", [], "in use")):
+        rc, out, err = run(f"--virtual={board}", "--batch", "--seconds", "2", "-n", "1", *args)
+        check(rc == 2 and f"Unable to open COM3 at configured baudrate.\n{reason}\n" in err and not out,
+              f"{board} {args}: exit 2 naming the port and why, nothing run", f"rc={rc}\n{out}{err}")
 
 
 def noisy():
@@ -321,7 +331,7 @@ def starved():
 
 
 with ThreadPoolExecutor(max_workers=2) as ex:
-    for f in [ex.submit(t) for t in (json_run, text_run, missing_first, missing_later, noisy, line_errors, csv_run,
+    for f in [ex.submit(t) for t in (json_run, text_run, missing_first, missing_later, not_as_asked, noisy, line_errors, csv_run,
                                      clamped_count, usage_errors, interrupted, closed_output, device_files,
                                      listing_and_rates, repeated_runs, verdicts)]:
         f.result()
