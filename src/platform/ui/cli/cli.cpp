@@ -537,6 +537,8 @@ int parse(int argc, char** argv, const char* default_prefix, options& o) {
     auto* virtual_opt = app.add_option("--virtual", o.virtual_config,
                                        "use the built-in virtual board (--virtual=CONFIG: its configuration)")
                             ->expected(0, 1);
+    app.add_flag("--allow-console", o.allow_console,
+                 "use a port even when the system console runs on it (refused otherwise)");
     app.add_flag("--batch", o.batch,
                  "no window: start at once, stop at the time limit or on Ctrl-C, print a summary");
     app.add_flag("--json", o.json,
