@@ -152,7 +152,8 @@ def usage_errors():
                  ["--virtual", "--csv"], ["--virtual", "--batch", "--csv", "--json"], ["--list", "--batch"],
                  ["-f", "bogus", "--virtual", "--batch"],
                  ["--virtual", "--json"], ["--virtual", "--seconds", "3"], ["--no-such-option"],
-                 ["--virtual=ports=oops", "--batch"], ["-d", "/dev/" + "x" * 80, "--batch"]):
+                 ["--virtual=ports=oops", "--batch"], ["-d", "/dev/" + "x" * 80, "--batch"],
+                 ["--virtual", "--batch", "99999999999999999999"], ["--virtual", "--batch", "-n", "2", "2147483647"]):
         rc, out, err = run(*args)
         check(rc == 64, f"usage error exits 64: {args}", f"rc={rc} {err}")
         check(err.strip() != "", f"usage error says why: {args}")
@@ -207,6 +208,37 @@ def device_files():
         summary = objs[-1] if objs else {}
         check(summary.get("drain") == "hidden" and all(p["lost"] is None for p in summary.get("port_totals", [])),
               "a pty hides bytes in flight: lost bytes are not told", str(summary))
+    finally:
+        plug.send_signal(signal.SIGTERM)
+        plug.communicate(timeout=30)
+        shutil.rmtree(d, ignore_errors=True)
+
+
+def two_analyzers():
+    # A port in a run is locked the way terminal programs honour: a second analyzer is refused, naming
+    # the first, and the first leaves no lock behind.
+    if not PLUG:
+        return
+    d = tempfile.mkdtemp()
+    plug = subprocess.Popen([PLUG, "--dir", d + "/a", "--count", "1"], stdout=subprocess.PIPE,
+                            stderr=subprocess.PIPE, text=True)
+    try:
+        check(plug.stdout.readline().startswith("ready:"), "the plug made its port")
+        port = d + "/a/ttyV3"
+        lock = "/run/lock/LCK.." + os.path.realpath(port)[len("/dev/"):].replace("/", "_")
+        first = subprocess.Popen([ZENTREL, "-d", d + "/a/ttyV", "--batch", "--seconds", "4", "-n", "1", "-f", "none"],
+                                 stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        deadline = time.time() + 10
+        while (not os.path.exists(lock) or os.path.getsize(lock) == 0) and time.time() < deadline:
+            time.sleep(0.05)
+        with open(lock) as f:
+            check(f.read() == "%10d\n" % first.pid, "the lock file names the analyzer in ten characters")
+        rc, out, err = run("-d", d + "/a/ttyV", "--batch", "--seconds", "2", "-n", "1", "-f", "none")
+        check(rc == 2 and f"in use by PID {first.pid} (zentrel)" in err, "a second analyzer is refused naming the first",
+              f"rc={rc}\n{err}")
+        out, err = first.communicate(timeout=60)
+        check(first.returncode == 0, "the first analyzer runs undisturbed", f"rc={first.returncode}\n{out}{err}")
+        check(not os.path.exists(lock), "its lock file is gone after the run")
     finally:
         plug.send_signal(signal.SIGTERM)
         plug.communicate(timeout=30)
@@ -332,7 +364,7 @@ def starved():
 
 with ThreadPoolExecutor(max_workers=2) as ex:
     for f in [ex.submit(t) for t in (json_run, text_run, missing_first, missing_later, not_as_asked, noisy, line_errors, csv_run,
-                                     clamped_count, usage_errors, interrupted, closed_output, device_files,
+                                     clamped_count, usage_errors, interrupted, closed_output, device_files, two_analyzers,
                                      listing_and_rates, repeated_runs, verdicts)]:
         f.result()
 

@@ -7,7 +7,10 @@
 #include "platform/ui/cli/cli.h"
 
 #include <CLI/CLI.hpp>
+#include <algorithm>
+#include <cerrno>
 #include <climits>
+#include <cstdlib>
 #include <cstdio>
 #include <cstring>
 #include <stdexcept>
@@ -588,6 +591,20 @@ int parse(int argc, char** argv, const char* default_prefix, options& o) {
     if (o.seconds && !o.batch) {
         std::fprintf(stderr, "zentrel: --seconds needs --batch\n");
         return exit_usage;
+    }
+    // FIRST's leading number, as the program reads it: every port of the run must have a number that
+    // loop start's result (100 + the number) can still carry.
+    {
+        const char* p = o.first.c_str();
+        while (*p == ' ' || (*p >= '\t' && *p <= '\r')) p++;
+        errno = 0;
+        char* end = nullptr;
+        long long first = std::strtoll(p, &end, 10);
+        long long ports = *count_opt ? std::clamp(count, 1, static_cast<int>(max_chnls)) : max_chnls;
+        if (end != p && (errno == ERANGE || first < INT32_MIN || first + ports - 1 > INT32_MAX - 100)) {
+            std::fprintf(stderr, "zentrel: FIRST %s: beyond any port number\n", o.first.c_str());
+            return exit_usage;
+        }
     }
     for (int i = 0; i < 9; i++)
         if (*baud_opt && baud == speed_rates[i]) o.baud_cmd = static_cast<int>(cmd_baud_first) + i;
