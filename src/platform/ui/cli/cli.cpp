@@ -560,7 +560,7 @@ int parse(int argc, char** argv, const char* default_prefix, options& o) {
         std::printf("%s", app.help().c_str());
         std::printf(
             "\nExit codes in batch mode: 0 clean run, 1 data errors, overruns or line errors the driver\n"
-            "counted, 2 a port could not be opened or configured, 64 usage error.\n");
+            "counted, 2 a port could not be opened or configured as asked, 64 usage error.\n");
         return exit_clean;
     } catch (const CLI::ParseError& e) {
         std::fprintf(stderr, "zentrel: %s\nRun 'zentrel --help' for the options.\n", e.what());
