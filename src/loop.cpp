@@ -155,6 +155,16 @@ setting_result apply_setting(ser::handle h, uint32_t set_code, uint32_t get_code
     return same(want, *back) ? setting_kept : setting_not_kept;
 }
 
+// What makes a flow control: its handshakes (DTR, CTS, DSR, DCD, RTS, Xon/Xoff), not the steady line
+// levels, which a driver without modem lines does not report.
+uint32_t handshakes_of(const ser::SERIAL_HANDFLOW& h) {
+    uint32_t k = h.ControlHandShake &
+                 (ser::SERIAL_CTS_HANDSHAKE | ser::SERIAL_DSR_HANDSHAKE | ser::SERIAL_DCD_HANDSHAKE);
+    if ((h.ControlHandShake & ser::SERIAL_DTR_MASK) == ser::SERIAL_DTR_HANDSHAKE) k |= 1u << 16;
+    if ((h.FlowReplace & ser::SERIAL_RTS_MASK) == ser::SERIAL_RTS_HANDSHAKE) k |= 1u << 17;
+    return k | (h.FlowReplace & (ser::SERIAL_AUTO_TRANSMIT | ser::SERIAL_AUTO_RECEIVE)) << 20;
+}
+
 // Read-back rates within this share of the asked one are the asked rate (a divisor's rounding).
 constexpr uint32_t baud_tolerance_div = 100;
 
@@ -211,8 +221,7 @@ bool configure_channel(chnl_struct* chnl) {
     loop_flow_bits(chnl->com_flow, &handflow);
     r = apply_setting(h, ser::IOCTL_SERIAL_SET_HANDFLOW, ser::IOCTL_SERIAL_GET_HANDFLOW, handflow, &back,
                       [](const ser::SERIAL_HANDFLOW& a, const ser::SERIAL_HANDFLOW& b) {
-                          return ((a.ControlHandShake ^ b.ControlHandShake) & handshake_mask) == 0 &&
-                                 ((a.FlowReplace ^ b.FlowReplace) & replace_mask) == 0;
+                          return handshakes_of(a) == handshakes_of(b);
                       });
     if (r != setting_kept) {
         const char* what = r == setting_refused ? "refused" : "did not keep";

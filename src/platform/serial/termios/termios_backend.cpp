@@ -68,6 +68,8 @@ std::string open_words(int e) {
         case EBUSY:
         case EWOULDBLOCK:
             return "in use (locked)";
+        case EIO:
+            return "no device behind it";  // a legacy UART slot with nothing there
         default:
             return std::strerror(e);
     }
