@@ -1,6 +1,7 @@
 #!/usr/bin/env python3
 """Batch mode of the zentrel executable on the virtual board: output, JSON and CSV validity, exit codes,
 the driver's line errors; --list and any baud rate on the pty plug."""
+import contextlib
 import csv
 import io
 import json
@@ -189,17 +190,28 @@ def closed_output():
     check(p.returncode == 0, "a closed output ends the run with 0, not by SIGPIPE", f"rc={p.returncode}")
 
 
+@contextlib.contextmanager
+def plug_ports(*args):
+    """The pty plug's ports in a directory of their own: yields their device prefix; gone afterwards."""
+    d = tempfile.mkdtemp()
+    plug = subprocess.Popen([PLUG, "--dir", d + "/p", *args], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                            text=True)
+    try:
+        ready = plug.stdout.readline()
+        check(ready.startswith("ready:"), "the plug made its ports", ready)
+        yield d + "/p/ttyV"
+    finally:
+        plug.send_signal(signal.SIGTERM)
+        plug.communicate(timeout=30)
+        shutil.rmtree(d, ignore_errors=True)
+
+
 def device_files():
     # Ports reached by a device prefix are labelled with their device name.
     if not PLUG:
         return
-    d = tempfile.mkdtemp()
-    plug = subprocess.Popen([PLUG, "--dir", d + "/p", "--count", "2", "--unpaced"], stdout=subprocess.PIPE,
-                            stderr=subprocess.PIPE, text=True)
-    try:
-        ready = plug.stdout.readline()
-        check(ready.startswith("ready:"), "the plug made its ports", ready)
-        rc, out, err = run("-d", d + "/p/ttyV", "--batch", "--seconds", "2", "-n", "2", "--json")
+    with plug_ports("--count", "2", "--unpaced") as prefix:
+        rc, out, err = run("-d", prefix, "--batch", "--seconds", "2", "-n", "2", "--json")
         check(rc == 0, "a run on device files exits 0", f"rc={rc} {err}")
         objs = [json.loads(l) for l in out.splitlines()]
         samples = [o for o in objs if o["type"] == "sample"]
@@ -208,10 +220,6 @@ def device_files():
         summary = objs[-1] if objs else {}
         check(summary.get("drain") == "hidden" and all(p["lost"] is None for p in summary.get("port_totals", [])),
               "a pty hides bytes in flight: lost bytes are not told", str(summary))
-    finally:
-        plug.send_signal(signal.SIGTERM)
-        plug.communicate(timeout=30)
-        shutil.rmtree(d, ignore_errors=True)
 
 
 def two_analyzers():
@@ -219,30 +227,22 @@ def two_analyzers():
     # the first, and the first leaves no lock behind.
     if not PLUG:
         return
-    d = tempfile.mkdtemp()
-    plug = subprocess.Popen([PLUG, "--dir", d + "/a", "--count", "1"], stdout=subprocess.PIPE,
-                            stderr=subprocess.PIPE, text=True)
-    try:
-        check(plug.stdout.readline().startswith("ready:"), "the plug made its port")
-        port = d + "/a/ttyV3"
-        lock = "/run/lock/LCK.." + os.path.realpath(port)[len("/dev/"):].replace("/", "_")
-        first = subprocess.Popen([ZENTREL, "-d", d + "/a/ttyV", "--batch", "--seconds", "4", "-n", "1", "-f", "none"],
-                                 stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    with plug_ports("--count", "1") as prefix:
+        lock = "/run/lock/LCK.." + os.path.realpath(prefix + "3")[len("/dev/"):].replace("/", "_")
+        args = ["-d", prefix, "--batch", "-n", "1", "-f", "none"]
+        first = subprocess.Popen([ZENTREL, *args, "--seconds", "4"], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                 text=True)
         deadline = time.time() + 10
         while (not os.path.exists(lock) or os.path.getsize(lock) == 0) and time.time() < deadline:
             time.sleep(0.05)
         with open(lock) as f:
             check(f.read() == "%10d\n" % first.pid, "the lock file names the analyzer in ten characters")
-        rc, out, err = run("-d", d + "/a/ttyV", "--batch", "--seconds", "2", "-n", "1", "-f", "none")
+        rc, out, err = run(*args, "--seconds", "2")
         check(rc == 2 and f"in use by PID {first.pid} (zentrel)" in err, "a second analyzer is refused naming the first",
               f"rc={rc}\n{err}")
         out, err = first.communicate(timeout=60)
         check(first.returncode == 0, "the first analyzer runs undisturbed", f"rc={first.returncode}\n{out}{err}")
         check(not os.path.exists(lock), "its lock file is gone after the run")
-    finally:
-        plug.send_signal(signal.SIGTERM)
-        plug.communicate(timeout=30)
-        shutil.rmtree(d, ignore_errors=True)
 
 
 def listing_and_rates():
@@ -252,12 +252,7 @@ def listing_and_rates():
     check(rc == 0 and json.loads(out)["type"] == "ports", "--list --json on this machine", f"{out}{err}")
     if not PLUG:
         return
-    d = tempfile.mkdtemp()
-    plug = subprocess.Popen([PLUG, "--dir", d + "/q", "--count", "2"], stdout=subprocess.PIPE,
-                            stderr=subprocess.PIPE, text=True)
-    try:
-        check(plug.stdout.readline().startswith("ready:"), "the plug made its ports")
-        prefix = d + "/q/ttyV"
+    with plug_ports("--count", "2") as prefix:
         rc, out, err = run("--list", "-d", prefix)
         check(rc == 0 and f"zentrel -d {prefix} -n 2 3" in out, "the plug's ports suggested", out + err)
         run_p = subprocess.Popen([ZENTREL, "-d", prefix, "--batch", "--seconds", "6", "-n", "1", "-b", "250000",
@@ -280,10 +275,6 @@ def listing_and_rates():
         check(17500 <= cps <= 26000, "received at 250000 baud's 25000 cps", f"{cps} {out}")
         check(s.get("baud") == 250000 and set(s.get("line_errors", {}).values()) == {"not available"},
               "ptys keep no line-error counts", str(s))
-    finally:
-        plug.send_signal(signal.SIGTERM)
-        plug.communicate(timeout=30)
-        shutil.rmtree(d, ignore_errors=True)
 
 
 def repeated_runs():
@@ -291,13 +282,9 @@ def repeated_runs():
     # leaves on its lines must not reach the next one, so every run is clean.
     if not PLUG:
         return
-    d = tempfile.mkdtemp()
-    plug = subprocess.Popen([PLUG, "--dir", d + "/p", "--count", "2"], stdout=subprocess.PIPE,
-                            stderr=subprocess.PIPE, text=True)
-    try:
-        plug.stdout.readline()
+    with plug_ports("--count", "2") as prefix:
         for i in range(10):
-            args = [ZENTREL, "-d", d + "/p/ttyV", "-n", "2", "-f", ("none", "xonxoff")[i // 2 % 2], "--batch"]
+            args = [ZENTREL, "-d", prefix, "-n", "2", "-f", ("none", "xonxoff")[i // 2 % 2], "--batch"]
             if i % 2:
                 p = subprocess.Popen(args + ["3"], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
                 time.sleep(1.6 + 0.1 * i)
@@ -308,10 +295,6 @@ def repeated_runs():
                 rc, out, err = run(*args[1:], "--seconds", "2", "3")
             check(rc == 0 and "Data errors:   0" in out, f"run {i + 1} on the same ports is clean",
                   f"rc={rc}\n{out}{err}")
-    finally:
-        plug.send_signal(signal.SIGTERM)
-        plug.communicate(timeout=30)
-        shutil.rmtree(d, ignore_errors=True)
 
 
 def verdicts():
