@@ -897,12 +897,14 @@ struct hung_device {
     std::condition_variable cv;
     bool read_entered = false, let_go = false;
     std::vector<ser::overlapped*> writes, waits;
+    ser::SERIAL_BAUD_RATE baud{};  // settings kept, as read back
+    ser::SERIAL_HANDFLOW handflow{};
 };
 
 class hung_port : public ser::port {
   public:
     explicit hung_port(hung_device* d) : d_(d) {}
-    bool ioctl(uint32_t code, const void*, uint32_t, void* out, uint32_t out_size, uint32_t* returned,
+    bool ioctl(uint32_t code, const void* in, uint32_t in_size, void* out, uint32_t out_size, uint32_t* returned,
                ser::overlapped* ov) override {
         std::lock_guard lk(d_->m);
         if (code == ser::IOCTL_SERIAL_WAIT_ON_MASK && ov) {
@@ -911,6 +913,13 @@ class hung_port : public ser::port {
         }
         if (code == ser::IOCTL_SERIAL_PURGE) abort_all();
         if (out && out_size) std::memset(out, 0, out_size);
+        // A driver that keeps what it is set to: the rate and the handflow record read back.
+        auto kept = [&](uint32_t set, uint32_t get, void* value, uint32_t size) {
+            if (code == set && in && in_size >= size) std::memcpy(value, in, size);
+            if (code == get && out && out_size >= size) std::memcpy(out, value, size);
+        };
+        kept(ser::IOCTL_SERIAL_SET_BAUD_RATE, ser::IOCTL_SERIAL_GET_BAUD_RATE, &d_->baud, sizeof d_->baud);
+        kept(ser::IOCTL_SERIAL_SET_HANDFLOW, ser::IOCTL_SERIAL_GET_HANDFLOW, &d_->handflow, sizeof d_->handflow);
         if (returned) *returned = out_size;
         if (ov) ser::complete(ov, 0, out_size);
         return true;
