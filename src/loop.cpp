@@ -1,5 +1,6 @@
 #include "loop.h"
 
+#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 
@@ -98,10 +99,144 @@ void line_counts_end(chnl_struct* chnl) {
     chnl->line_errs = now;
 }
 
-// Opens and configures one channel's port; false if the port cannot be used (left closed).
-bool open_channel(chnl_struct* chnl, bool* opened) {
-    ser::SERIAL_HANDFLOW handflow{};
+// Records why a port cannot be used, for the second line of the message that names it.
+void fail_reason(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+void fail_reason(const char* fmt, ...) {
+    va_list ap;
+    va_start(ap, fmt);
+    std::vsnprintf(open_fail_reason, sizeof open_fail_reason, fmt, ap);
+    va_end(ap);
+}
+
+// Why create_file failed: the backend's own words where it has them, else the error number's.
+void open_failure_reason() {
+    const char* detail = ser::open_detail();
+    if (detail[0]) return fail_reason("%s", detail);
+    switch (uint32_t e = kern::last_error()) {
+        case kern::err::file_not_found:
+            return fail_reason("not found");
+        case kern::err::access_denied:
+            return fail_reason("in use or access denied");
+        case kern::err::invalid_parameter:
+            return fail_reason("refused by the driver");
+        default:
+            return fail_reason("error %u", e);
+    }
+}
+
+const char* flow_words(int32_t flow) {
+    switch (flow) {
+        case flow_xonxoff:
+            return "Xon/Xoff flow control";
+        case flow_dtrdsr:
+            return "DTR/DSR flow control";
+        case flow_rtscts:
+            return "RTS/CTS flow control";
+        default:
+            return "no flow control";
+    }
+}
+
+// A setting as asked, or why not. What the driver takes and what it keeps are not the same: some
+// drivers accept a request and silently keep something else, so every setting is read back.
+enum setting_result { setting_kept, setting_refused, setting_not_kept };
+
+// Sends `want` with set_code, then reads the setting back with get_code into *back and compares them
+// with same(want, back). A setting that cannot be read back is not known to be kept.
+template <class T, class Same>
+setting_result apply_setting(ser::handle h, uint32_t set_code, uint32_t get_code, const T& want, T* back,
+                             Same same) {
+    if (!ioctl_in(h, set_code, &want, sizeof want)) return setting_refused;
+    uint32_t returned = 0;
+    *back = T{};
+    if (!ser::device_io_control(h, get_code, nullptr, 0, back, sizeof *back, &returned, nullptr) ||
+        returned < sizeof *back)
+        return setting_not_kept;
+    return same(want, *back) ? setting_kept : setting_not_kept;
+}
+
+// What makes a flow control: its handshakes (DTR, CTS, DSR, DCD, RTS, Xon/Xoff), not the steady line
+// levels, which a driver without modem lines does not report.
+uint32_t handshakes_of(const ser::SERIAL_HANDFLOW& h) {
+    uint32_t k = h.ControlHandShake &
+                 (ser::SERIAL_CTS_HANDSHAKE | ser::SERIAL_DSR_HANDSHAKE | ser::SERIAL_DCD_HANDSHAKE);
+    if ((h.ControlHandShake & ser::SERIAL_DTR_MASK) == ser::SERIAL_DTR_HANDSHAKE) k |= 1u << 16;
+    if ((h.FlowReplace & ser::SERIAL_RTS_MASK) == ser::SERIAL_RTS_HANDSHAKE) k |= 1u << 17;
+    return k | (h.FlowReplace & (ser::SERIAL_AUTO_TRANSMIT | ser::SERIAL_AUTO_RECEIVE)) << 20;
+}
+
+// Read-back rates within this share of the asked one are the asked rate (a divisor's rounding).
+constexpr uint32_t baud_tolerance_div = 100;
+
+// Puts the port into the state the run asks for: rate, internal loopback, flow control. False, with
+// the reason recorded, when the driver refuses any of them or does not keep it.
+bool get_baud(ser::handle h, uint32_t* baud) {
+    ser::SERIAL_BAUD_RATE b{};
+    uint32_t returned = 0;
+    if (!ser::device_io_control(h, ser::IOCTL_SERIAL_GET_BAUD_RATE, nullptr, 0, &b, sizeof b, &returned, nullptr) ||
+        returned < sizeof b)
+        return false;
+    *baud = b.BaudRate;
+    return true;
+}
+
+bool configure_channel(chnl_struct* chnl) {
+    const ser::handle h = chnl->com_hndl;
+    // The rate before, to tell a rate the driver offers instead from one it merely did not change.
+    uint32_t before = 0, now = 0;
+    bool known = get_baud(h, &before);
+    ser::SERIAL_BAUD_RATE baud{static_cast<uint32_t>(chnl->com_baud.get())}, kept{};
+    setting_result r = apply_setting(h, ser::IOCTL_SERIAL_SET_BAUD_RATE, ser::IOCTL_SERIAL_GET_BAUD_RATE, baud,
+                                     &kept, [](const ser::SERIAL_BAUD_RATE& a, const ser::SERIAL_BAUD_RATE& b) {
+                                         uint32_t d = a.BaudRate > b.BaudRate ? a.BaudRate - b.BaudRate
+                                                                              : b.BaudRate - a.BaudRate;
+                                         return d <= a.BaudRate / baud_tolerance_div;
+                                     });
+    if (r != setting_kept) {
+        if (get_baud(h, &now) && now != 0 && now != baud.BaudRate && (!known || now != before))
+            offered_baud = now;
+        if (offered_baud != 0)
+            fail_reason("the driver offered %u", offered_baud.get());
+        else if (r == setting_refused)
+            fail_reason("the driver refused %u baud", baud.BaudRate);
+        else
+            fail_reason("the driver did not keep %u baud", baud.BaudRate);
+        return false;
+    }
+    // Every port is taken out of loopback, whatever the run asks (drivers without the request refuse
+    // that, harmlessly); a run that asks for loopback must get it.
+    if (internal_loopback) {
+        if (!ioctl_in(h, ser::IOCTL_SET_INTERNAL_LOOPBACK, nullptr, 0)) {
+            fail_reason("the driver cannot loop back internally");
+            return false;
+        }
+    } else {
+        ioctl_in(h, ser::IOCTL_CLEAR_INTERNAL_LOOPBACK, nullptr, 0);
+    }
+    // The bits the flow setting owns change; the driver's others (limits, extra lines) stay.
+    ser::SERIAL_HANDFLOW handflow{}, back{};
     uint32_t returned;
+    ser::device_io_control(h, ser::IOCTL_SERIAL_GET_HANDFLOW, nullptr, 0, &handflow, sizeof handflow, &returned,
+                           nullptr);
+    loop_flow_bits(chnl->com_flow, &handflow);
+    r = apply_setting(h, ser::IOCTL_SERIAL_SET_HANDFLOW, ser::IOCTL_SERIAL_GET_HANDFLOW, handflow, &back,
+                      [](const ser::SERIAL_HANDFLOW& a, const ser::SERIAL_HANDFLOW& b) {
+                          return handshakes_of(a) == handshakes_of(b);
+                      });
+    if (r != setting_kept) {
+        const char* what = r == setting_refused ? "refused" : "did not keep";
+        if (chnl->com_flow == flow_none)
+            fail_reason("the driver %s its flow control off", what);
+        else
+            fail_reason("the driver %s %s", what, flow_words(chnl->com_flow));
+        return false;
+    }
+    return true;
+}
+
+// Opens and configures one channel's port; false if the port cannot be used (left closed), with the
+// reason in open_fail_reason.
+bool open_channel(chnl_struct* chnl, bool* opened) {
     *opened = false;
     chnl->mon_loops = 0;
     chnl->in_starved = 0;
@@ -110,31 +245,24 @@ bool open_channel(chnl_struct* chnl, bool* opened) {
     chnl->out_total = 0;
     chnl->in_total = 0;
     chnl_evidence_reset(chnl);
-    chnl->com_hndl = make_com_link(chnl) ? ser::create_file(chnl->com_link) : ser::invalid_handle_value;
-    if (chnl->com_hndl == ser::invalid_handle_value) return false;
-    *opened = true;
-    chnl->com_hides = ser::shows_in_flight(chnl->com_hndl) ? 0 : 1;
-    uint32_t baud = static_cast<uint32_t>(chnl->com_baud.get());
-    if (!ioctl_in(chnl->com_hndl, ser::IOCTL_SERIAL_SET_BAUD_RATE, &baud, sizeof baud)) {
-        // A port at the wrong rate would only produce garbage: it leaves the run like a missing one.
-        // The rate the driver kept instead is worth telling the operator.
-        ser::SERIAL_BAUD_RATE kept{};
-        if (ser::device_io_control(chnl->com_hndl, ser::IOCTL_SERIAL_GET_BAUD_RATE, nullptr, 0, &kept,
-                                   sizeof kept, &returned, nullptr) &&
-            kept.BaudRate != baud)
-            offered_baud = kept.BaudRate;
-        ser::close_handle(chnl->com_hndl);
+    if (!make_com_link(chnl)) {
+        fail_reason("the device path is too long");
         chnl->com_hndl = ser::invalid_handle_value;
-        *opened = false;
         return false;
     }
-    ioctl_in(chnl->com_hndl,
-             internal_loopback ? ser::IOCTL_SET_INTERNAL_LOOPBACK : ser::IOCTL_CLEAR_INTERNAL_LOOPBACK,
-             nullptr, 0);
-    ser::device_io_control(chnl->com_hndl, ser::IOCTL_SERIAL_GET_HANDFLOW, nullptr, 0, &handflow,
-                           sizeof handflow, &returned, nullptr);
-    loop_flow_bits(chnl->com_flow, &handflow);
-    ioctl_in(chnl->com_hndl, ser::IOCTL_SERIAL_SET_HANDFLOW, &handflow, sizeof handflow);
+    chnl->com_hndl = ser::create_file(chnl->com_link);
+    if (chnl->com_hndl == ser::invalid_handle_value) {
+        open_failure_reason();
+        return false;
+    }
+    chnl->com_hides = ser::shows_in_flight(chnl->com_hndl) ? 0 : 1;
+    // A port not as asked would only measure something else: it leaves the run like a missing one.
+    if (!configure_channel(chnl)) {
+        ser::close_handle(chnl->com_hndl);
+        chnl->com_hndl = ser::invalid_handle_value;
+        return false;
+    }
+    *opened = true;
     chnl->line_base = read_line_counts(chnl->com_hndl);
     chnl->line_errs = {};
     return true;
@@ -174,6 +302,7 @@ int loop_init(bool* none_opened) {
 
     if (none_opened) *none_opened = true;
     offered_baud = 0;
+    open_fail_reason[0] = '\0';
     for (int i = 0; i < count; i++) {
         chnl_struct* chnl = &chnls[i];
         bool opened;

@@ -76,7 +76,7 @@ void init_number(ui::window_handle hDlg, int id, int32_t value) {
 // ---- Run control ---------------------------------------------------------------------------------
 
 void start_loopback() {
-    char s[160];
+    char s[128 + open_fail_reason_size];
     bool none_opened = false;
     int retv = loop_init(&none_opened);
 
@@ -88,9 +88,10 @@ void start_loopback() {
         port_label(label, sizeof label, retv - 100);
         // A long device name is cut rather than overrun the buffer.
         if (std::snprintf(s, sizeof s, "Unable to open %s at configured baudrate.", label) < 0) s[0] = '\0';
-        if (offered_baud != 0) {
+        // Why, on a line of its own: missing, in use (by whom), or a setting the driver refused.
+        if (open_fail_reason[0]) {
             size_t n = std::strlen(s);
-            std::snprintf(s + n, sizeof s - n, " The driver offered %u.", offered_baud.get());
+            std::snprintf(s + n, sizeof s - n, "\r%s", open_fail_reason);
         }
         box(s);
         if (none_opened || chnl_count < 1) return;

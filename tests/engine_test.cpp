@@ -380,7 +380,7 @@ TEST_F(EngineTest, StatusOfSixteenBytesKeepsTheFiguresButCountsTheHeartbeat) {
 }
 
 TEST_F(EngineTest, LoopStartResultsAndWhatTheyLeaveOpen) {
-    make_board("5:missing;20:maxbaud=9600");
+    make_board("5:missing;20:maxbaud=19200");
     bool none = false;
 
     // COM5 missing with first port 3: two channels run.
@@ -405,7 +405,8 @@ TEST_F(EngineTest, LoopStartResultsAndWhatTheyLeaveOpen) {
     chnls_number(20);
     EXPECT_EQ(loop_init(&none), 10120);
     EXPECT_TRUE(none);
-    EXPECT_EQ(offered_baud, 9600u) << "the rate the driver kept instead, for the message";
+    EXPECT_EQ(offered_baud, 19200u) << "the rate the driver kept instead, for the message";
+    EXPECT_STREQ(open_fail_reason, "the driver offered 19200");
     EXPECT_EQ(ser::open_handles(), 0);
     EXPECT_FALSE(board_->snapshot(20).open);
     chnls_number(18);
@@ -430,6 +431,49 @@ TEST_F(EngineTest, LoopStartResultsAndWhatTheyLeaveOpen) {
     chnl_count = 0;
     EXPECT_EQ(loop_init(&none), 10000);
     EXPECT_TRUE(none);
+}
+
+TEST_F(EngineTest, APortNotAsAskedNeverStartsAndSaysWhy) {
+    // What the driver refuses, or accepts and does not keep (as read back), leaves the run at that port
+    // as a missing port does, with the reason for the message's second line. The refused clearing of
+    // loopback that drivers without it give is no reason.
+    struct tcase {
+        const char* faults;  // of COM4
+        int32_t flow;
+        int loopback;
+        const char* reason;  // nullptr: COM4 runs
+    };
+    const tcase cases[] = {
+        {"missing", flow_none, 0, "not found"},
+        {"busy", flow_none, 0, "in use"},
+        {"refuse=baud", flow_none, 0, "the driver refused 57600 baud"},
+        {"ignore=baud", flow_none, 0, "the driver did not keep 57600 baud"},
+        {"refuse=loopback", flow_none, 1, "the driver cannot loop back internally"},
+        {"refuse=loopback", flow_none, 0, nullptr},
+        {"refuse=sethandflow", flow_rtscts, 0, "the driver refused RTS/CTS flow control"},
+        {"refuse=sethandflow", flow_none, 0, "the driver refused its flow control off"},
+        {"ignore=sethandflow", flow_xonxoff, 0, "the driver did not keep Xon/Xoff flow control"},
+        {"ignore=sethandflow", flow_none, 0, nullptr},  // the driver's defaults are no flow control
+        {"refuse=gethandflow", flow_dtrdsr, 0, "the driver did not keep DTR/DSR flow control"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.faults) + " flow " + std::to_string(c.flow) + " loop " +
+                     std::to_string(c.loopback));
+        make_board(std::string("4:") + c.faults);
+        chnls_number(3);
+        chnl_count = 3;
+        set_bauds(57600);
+        set_flows(c.flow);
+        internal_loopback = c.loopback;
+        bool none = true;
+        EXPECT_EQ(start(&none), c.reason ? 104 : 0);
+        EXPECT_FALSE(none);
+        EXPECT_EQ(chnl_count, c.reason ? 1 : 3);
+        EXPECT_STREQ(open_fail_reason, c.reason ? c.reason : "");
+        EXPECT_FALSE(c.reason && board_->snapshot(4).open) << "a port not as asked is closed again";
+        stop();
+    }
+    internal_loopback = 0;
 }
 
 TEST_F(EngineTest, LoopStartConfiguresEveryPortAndStopRunsOnce) {
@@ -853,12 +897,14 @@ struct hung_device {
     std::condition_variable cv;
     bool read_entered = false, let_go = false;
     std::vector<ser::overlapped*> writes, waits;
+    ser::SERIAL_BAUD_RATE baud{};  // settings kept, as read back
+    ser::SERIAL_HANDFLOW handflow{};
 };
 
 class hung_port : public ser::port {
   public:
     explicit hung_port(hung_device* d) : d_(d) {}
-    bool ioctl(uint32_t code, const void*, uint32_t, void* out, uint32_t out_size, uint32_t* returned,
+    bool ioctl(uint32_t code, const void* in, uint32_t in_size, void* out, uint32_t out_size, uint32_t* returned,
                ser::overlapped* ov) override {
         std::lock_guard lk(d_->m);
         if (code == ser::IOCTL_SERIAL_WAIT_ON_MASK && ov) {
@@ -867,6 +913,13 @@ class hung_port : public ser::port {
         }
         if (code == ser::IOCTL_SERIAL_PURGE) abort_all();
         if (out && out_size) std::memset(out, 0, out_size);
+        // A driver that keeps what it is set to: the rate and the handflow record read back.
+        auto kept = [&](uint32_t set, uint32_t get, void* value, uint32_t size) {
+            if (code == set && in && in_size >= size) std::memcpy(value, in, size);
+            if (code == get && out && out_size >= size) std::memcpy(out, value, size);
+        };
+        kept(ser::IOCTL_SERIAL_SET_BAUD_RATE, ser::IOCTL_SERIAL_GET_BAUD_RATE, &d_->baud, sizeof d_->baud);
+        kept(ser::IOCTL_SERIAL_SET_HANDFLOW, ser::IOCTL_SERIAL_GET_HANDFLOW, &d_->handflow, sizeof d_->handflow);
         if (returned) *returned = out_size;
         if (ov) ser::complete(ov, 0, out_size);
         return true;

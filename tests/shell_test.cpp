@@ -372,7 +372,7 @@ TEST_F(ShellTest, FailedStartsGiveTheirMessagesAndStayIdle) {
         bool runs;
     };
     const tcase cases[] = {
-        {"30", 2, "Unable to open COM30 at configured baudrate.", false},
+        {"30", 2, "Unable to open COM30 at configured baudrate.\rnot found", false},
         {"-5", 2, "Initialization error: -5", false},
         {"-100", 2, nullptr, false},
         // 100 + n no longer decodes below -100: nothing opened must still mean idle.
@@ -380,10 +380,10 @@ TEST_F(ShellTest, FailedStartsGiveTheirMessagesAndStayIdle) {
         {"-9999", 2, "Initialization error: -9999", false},
         // Near the ends of the range 100 + n and the 10000 mark wrap as 32-bit values do, without the
         // overflow of signed arithmetic (the sanitized build stops at any).
-        {"2147473647", 2, "Unable to open COM2147473647 at configured baudrate.", false},
+        {"2147473647", 2, "Unable to open COM2147473647 at configured baudrate.\rnot found", false},
         {"2147483548", 2, "Initialization error: 2147483548", false},
         {"-2147483648", 2, "Initialization error: -2147483648", false},
-        {"19", 4, "Unable to open COM21 at configured baudrate.", true},
+        {"19", 4, "Unable to open COM21 at configured baudrate.\rnot found", true},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.first);

@@ -4,8 +4,12 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <pty.h>
+#include <signal.h>
+#include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -13,13 +17,16 @@
 #include <atomic>
 #include <cerrno>
 #include <cstdlib>
+#include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "platform/serial/backend.h"
 #include "platform/serial/termios/termios_backend.h"
+#include "platform/serial/termios/tty_claim.h"
 #include "platform/serial/termios/tty_sys.h"
 #include "wait_until.h"
 
@@ -96,10 +103,15 @@ class TermiosPort : public ::testing::Test {
         dir_ = tmpl;
         path_ = dir_ + "/ttyT0";
         ASSERT_EQ(::symlink(name, path_.c_str()), 0);
+        // Lock files go to the test's own directory, not the machine's.
+        roots_.lock = dir_;
+        ser::termios_set_roots(roots_);
     }
 
     void TearDown() override {
         for (ser::handle h : handles_) ser::close_handle(h);
+        ser::termios_set_roots({});
+        ser::termios_allow_console(false);
         EXPECT_EQ(ser::open_handles(), 0);
         EXPECT_TRUE(wait_until([&] { return kern::live_threads() == threads0_; }));
         EXPECT_EQ(kern::live_events(), events0_);
@@ -111,7 +123,7 @@ class TermiosPort : public ::testing::Test {
 
     ser::handle open_port() {
         ser::handle h = ser::create_file(path_.c_str());
-        EXPECT_NE(h, ser::invalid_handle_value) << "error " << kern::last_error();
+        EXPECT_NE(h, ser::invalid_handle_value) << "error " << kern::last_error() << ": " << ser::open_detail();
         if (h != ser::invalid_handle_value) handles_.push_back(h);
         return h;
     }
@@ -146,6 +158,7 @@ class TermiosPort : public ::testing::Test {
 
     int master_ = -1, held_ = -1;
     std::string pts_, dir_, path_;
+    ser::list_roots roots_;
     std::vector<ser::handle> handles_;
     int threads0_ = 0, events0_ = 0;
 };
@@ -156,31 +169,160 @@ std::vector<uint8_t> every_byte_value() {
     return v;
 }
 
+std::string read_text(const std::string& file) {
+    std::string s;
+    if (FILE* f = std::fopen(file.c_str(), "r")) {
+        char buf[64];
+        size_t n = std::fread(buf, 1, sizeof buf, f);
+        s.assign(buf, n);
+        std::fclose(f);
+    }
+    return s;
+}
+
+void write_text(const std::string& file, const std::string& text) {
+    FILE* f = std::fopen(file.c_str(), "w");
+    ASSERT_NE(f, nullptr) << file;
+    std::fputs(text.c_str(), f);
+    std::fclose(f);
+}
+
+// A child process that opens `path` (and sets TIOCEXCL on it when asked), then waits to be killed.
+pid_t holder(const std::string& path, int close_fd, bool excl) {
+    int ready[2];
+    if (::pipe(ready) != 0) return -1;
+    pid_t pid = ::fork();
+    if (pid == 0) {
+        ::close(close_fd);  // the master: a holder of it would count as the line's far end
+        int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY);
+        if (fd >= 0 && excl) ::ioctl(fd, TIOCEXCL);
+        char c = fd >= 0 ? 'y' : 'n';
+        (void)!::write(ready[1], &c, 1);
+        for (;;) ::pause();
+    }
+    char c = 0;
+    ::close(ready[1]);
+    (void)!::read(ready[0], &c, 1);
+    ::close(ready[0]);
+    return c == 'y' ? pid : -1;
+}
+
+void end_child(pid_t pid) {
+    ::kill(pid, SIGKILL);
+    ::waitpid(pid, nullptr, 0);
+}
+
 TEST_F(TermiosPort, OpenIsExclusiveForEveryoneAndErrorsUseTheWindowsNumbers) {
+    const std::string lock = ser::tty::lock_file_of(path_, roots_);
+    EXPECT_EQ(lock, dir_ + "/LCK.." + pts_.substr(5).replace(3, 1, "_")) << "named after /dev/pts/N";
     ser::handle h = open_port();
     int excl = 0;
     ASSERT_EQ(::ioctl(held_, TIOCGEXCL, &excl), 0);
     EXPECT_EQ(excl, 1);
-    // The tests run as root, which TIOCEXCL lets through: the lock must refuse the second open.
+    char mine[16];
+    std::snprintf(mine, sizeof mine, "%10d\n", static_cast<int>(::getpid()));
+    EXPECT_EQ(read_text(lock), mine) << "the lock file in the ten-character form others read";
+    // The tests run as root, which TIOCEXCL lets through: the locks must refuse the second open.
     for (const std::string& p : {path_, pts_}) {
         EXPECT_EQ(ser::create_file(p.c_str()), ser::invalid_handle_value) << p;
         EXPECT_EQ(kern::last_error(), kern::err::access_denied) << p;
+        EXPECT_EQ(std::string(ser::open_detail()).rfind("in use by PID " + std::to_string(::getpid()), 0), 0u)
+            << ser::open_detail();
     }
     close_port(h);
     ASSERT_EQ(::ioctl(held_, TIOCGEXCL, &excl), 0);
     EXPECT_EQ(excl, 0) << "the exclusive flag would outlive the close while the plug holds the tty";
+    EXPECT_NE(::access(lock.c_str(), F_OK), 0) << "the lock file goes with the port";
     h = open_port();
     EXPECT_NE(h, ser::invalid_handle_value) << "a closed port opens again";
+    close_port(h);
 
     std::string file = dir_ + "/plain";
     int fd = ::open(file.c_str(), O_CREAT | O_WRONLY, 0600);
     ASSERT_GE(fd, 0);
     ::close(fd);
-    for (const std::string& p : {dir_ + "/missing", file, dir_}) {
+    for (const auto& [p, words] : {std::pair{dir_ + "/missing", "not found"}, std::pair{file, "not a terminal"},
+                                   std::pair{dir_, "not a terminal"}}) {
         EXPECT_EQ(ser::create_file(p.c_str()), ser::invalid_handle_value) << p;
         EXPECT_EQ(kern::last_error(), kern::err::file_not_found) << p;
+        EXPECT_STREQ(ser::open_detail(), words) << p;
     }
     ::unlink(file.c_str());
+}
+
+TEST_F(TermiosPort, ATtySomeoneElseHasIsRefusedNamingWhoAndLeftAsItWas) {
+    const std::string lock = ser::tty::lock_file_of(path_, roots_);
+    pid_t dead = ::fork();
+    if (dead == 0) ::_exit(0);
+    ::waitpid(dead, nullptr, 0);
+    auto refused = [&](const std::string& words) {
+        ser::handle h = ser::create_file(path_.c_str());
+        if (h != ser::invalid_handle_value) {
+            ser::close_handle(h);
+            ADD_FAILURE() << "opened; expected " << words;
+            return;
+        }
+        EXPECT_EQ(kern::last_error(), kern::err::access_denied);
+        EXPECT_EQ(std::string(ser::open_detail()).rfind(words, 0), 0u) << ser::open_detail();
+    };
+    auto opens = [&] {
+        ser::handle h = open_port();
+        if (h != ser::invalid_handle_value) close_port(h);
+    };
+
+    // Another process holding it open, with or without TIOCEXCL (which root passes).
+    for (bool excl : {false, true}) {
+        pid_t child = holder(pts_, master_, excl);
+        ASSERT_GT(child, 0);
+        refused("in use by PID " + std::to_string(child) + " (");
+        int flag = 0;
+        ASSERT_EQ(::ioctl(held_, TIOCGEXCL, &flag), 0);
+        EXPECT_EQ(flag, excl ? 1 : 0) << "someone else's flag is left alone";
+        end_child(child);
+    }
+    ::ioctl(held_, TIOCNXCL);  // the flag stays with the tty while anyone has it open
+    opens();
+    // Someone's TIOCEXCL (here on the test's own descriptor, which no scan of other processes finds).
+    ASSERT_EQ(::ioctl(held_, TIOCEXCL), 0);
+    refused("in use (locked)");
+    int flag = 0;
+    ASSERT_EQ(::ioctl(held_, TIOCGEXCL, &flag), 0);
+    EXPECT_EQ(flag, 1) << "never cleared by a refused open";
+    ::ioctl(held_, TIOCNXCL);
+    // An flock on the device.
+    int other = ::open(pts_.c_str(), O_RDWR | O_NOCTTY);
+    ASSERT_GE(other, 0);
+    ASSERT_EQ(::flock(other, LOCK_EX | LOCK_NB), 0);
+    refused("in use by PID " + std::to_string(::getpid()));
+    ::close(other);
+    opens();
+    // UUCP lock files: a live holder's (PID 1 is always alive) under the device's name or the link's;
+    // a dead one's is stale, removed and replaced by ours.
+    for (const std::string& file : {lock, dir_ + "/LCK..ttyT0"}) {
+        write_text(file, "         1\n");
+        refused("in use by PID 1 (");
+        ::unlink(file.c_str());
+    }
+    write_text(lock, std::to_string(dead) + "\n");
+    ser::handle h = open_port();
+    EXPECT_EQ(std::atoi(read_text(lock).c_str()), ::getpid());
+    close_port(h);
+    EXPECT_NE(::access(lock.c_str(), F_OK), 0);
+
+    // The system console, as a made-up sysfs tells it: refused unless allowed.
+    struct stat st {};
+    ASSERT_EQ(::stat(pts_.c_str(), &st), 0);
+    const std::string sys = dir_ + "/sys", con = sys + "/class/tty/console", tty = sys + "/class/tty/ttyFAKE";
+    for (const std::string& d : {sys, sys + "/class", sys + "/class/tty", con, tty}) ::mkdir(d.c_str(), 0755);
+    write_text(con + "/active", "tty0 ttyFAKE\n");
+    write_text(tty + "/dev", std::to_string(major(st.st_rdev)) + ":" + std::to_string(minor(st.st_rdev)) + "\n");
+    ser::list_roots fake = roots_;
+    fake.sys = sys;
+    ser::termios_set_roots(fake);
+    refused("the system console");
+    ser::termios_allow_console(true);
+    opens();
+    std::filesystem::remove_all(sys);
 }
 
 TEST_F(TermiosPort, BaudRatesAreSetAndReadBack) {
@@ -537,6 +679,12 @@ TEST_F(TermiosPort, WithoutModemLinesLineRequestsAreRefusedAndTheRestIsKept) {
     ttysys::flow f;
     ASSERT_EQ(ttysys::get_flow(master_, &f), 0);
     EXPECT_TRUE(f.rtscts && f.ixon && f.ixoff);
+    // What the driver keeps is what is read back: flags it dropped are not reported as in effect.
+    ASSERT_EQ(ttysys::set_flow(master_, {false, true, false}), 0);
+    back = handflow_of(h);
+    EXPECT_EQ(back.ControlHandShake & ser::SERIAL_CTS_HANDSHAKE, 0u);
+    EXPECT_EQ(back.FlowReplace & (ser::SERIAL_RTS_MASK | ser::SERIAL_AUTO_RECEIVE | ser::SERIAL_AUTO_TRANSMIT),
+              ser::SERIAL_RTS_CONTROL | ser::SERIAL_AUTO_TRANSMIT);
 
     ASSERT_TRUE(set_handflow(h, {ser::SERIAL_DTR_CONTROL, ser::SERIAL_RTS_CONTROL, 0, 0}));
     ASSERT_EQ(ttysys::get_flow(master_, &f), 0);

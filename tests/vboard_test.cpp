@@ -172,7 +172,7 @@ TEST_F(VBoardTest, OpenRulesAndDefaultsOnEveryOpen) {
 TEST_F(VBoardTest, ConfigErrorsNameTheItem) {
     for (const char* item :
          {"queue=abc", "queue=0", "ports=5-3", "maxbaud=-5", "speed=9600", "wiring=crossed",
-          "wiring=null:1-1", "wiring=null:1-2,2-3", "3:noise=0", "3:refuse=fly", "3:", "1-4"}) {
+          "wiring=null:1-1", "wiring=null:1-2,2-3", "3:noise=0", "3:refuse=fly", "3:ignore=status", "3:", "1-4"}) {
         try {
             vboard::board b(std::string("ports=1-8;") + item);
             ADD_FAILURE() << "accepted " << item;

@@ -43,6 +43,7 @@ void set_flows(int32_t nuflow) {
 }
 
 shared<uint32_t> offered_baud;
+char open_fail_reason[open_fail_reason_size];
 
 uint64_t line_counts::total() const {
     uint64_t t = 0;

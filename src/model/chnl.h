@@ -167,6 +167,10 @@ uint32_t chnl_rate(uint64_t out_cur, uint32_t out_time, uint32_t out_time0);
 
 // The rate the driver offered instead of one it refused at the last loop start; 0: none known.
 extern shared<uint32_t> offered_baud;
+// Why the last loop start could not use a port, in the operator's words ("not found", "the driver
+// refused RTS/CTS flow control"); empty when it could. Written by loop start (window thread).
+constexpr int open_fail_reason_size = 160;
+extern char open_fail_reason[open_fail_reason_size];
 
 // Builds com_link from devLink and the port number. False, with com_link empty, when the path
 // does not fit: such a port is then treated as one that cannot be opened.

@@ -1,6 +1,7 @@
 #!/usr/bin/env python3
 """Batch mode of the zentrel executable on the virtual board: output, JSON and CSV validity, exit codes,
 the driver's line errors; --list and any baud rate on the pty plug."""
+import contextlib
 import csv
 import io
 import json
@@ -70,7 +71,7 @@ def text_run():
 def missing_first():
     rc, out, err = run("--virtual=3:missing", "--batch", "--seconds", "2")
     check(rc == 2, "a first port that cannot be opened exits 2", f"rc={rc} {err}")
-    check("Unable to open COM3 at configured baudrate." in err, "its message goes to stderr", err)
+    check("Unable to open COM3 at configured baudrate.\nnot found" in err, "its message goes to stderr", err)
 
 
 def missing_later():
@@ -78,6 +79,16 @@ def missing_later():
     check(rc == 2, "a dropped port exits 2", f"rc={rc} {err}")
     check("Unable to open COM4 at configured baudrate." in err, "dropped port message", err)
     check("Average cps:" in out, "the kept port still runs to its summary", out)
+
+
+def not_as_asked():
+    # A setting the driver refuses or does not keep, or a port in use, ends the run before it starts.
+    for board, args, reason in (("3:refuse=sethandflow", ["-f", "rtscts"], "the driver refused RTS/CTS flow control"),
+                                ("3:ignore=baud", ["-b", "57600"], "the driver did not keep 57600 baud"),
+                                ("3:busy", [], "in use")):
+        rc, out, err = run(f"--virtual={board}", "--batch", "--seconds", "2", "-n", "1", *args)
+        check(rc == 2 and f"Unable to open COM3 at configured baudrate.\n{reason}\n" in err and not out,
+              f"{board} {args}: exit 2 naming the port and why, nothing run", f"rc={rc}\n{out}{err}")
 
 
 def line_errors():
@@ -134,7 +145,8 @@ def usage_errors():
                  ["--virtual", "--csv"], ["--virtual", "--batch", "--csv", "--json"], ["--list", "--batch"],
                  ["-f", "bogus", "--virtual", "--batch"],
                  ["--virtual", "--json"], ["--virtual", "--seconds", "3"], ["--no-such-option"],
-                 ["--virtual=ports=oops", "--batch"], ["-d", "/dev/" + "x" * 80, "--batch"]):
+                 ["--virtual=ports=oops", "--batch"], ["-d", "/dev/" + "x" * 80, "--batch"],
+                 ["--virtual", "--batch", "99999999999999999999"], ["--virtual", "--batch", "-n", "2", "2147483647"]):
         rc, out, err = run(*args)
         check(rc == 64, f"usage error exits 64: {args}", f"rc={rc} {err}")
         check(err.strip() != "", f"usage error says why: {args}")
@@ -170,17 +182,28 @@ def closed_output():
     check(p.returncode == 0, "a closed output ends the run with 0, not by SIGPIPE", f"rc={p.returncode}")
 
 
+@contextlib.contextmanager
+def plug_ports(*args):
+    """The pty plug's ports in a directory of their own: yields their device prefix; gone afterwards."""
+    d = tempfile.mkdtemp()
+    plug = subprocess.Popen([PLUG, "--dir", d + "/p", *args], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                            text=True)
+    try:
+        ready = plug.stdout.readline()
+        check(ready.startswith("ready:"), "the plug made its ports", ready)
+        yield d + "/p/ttyV"
+    finally:
+        plug.send_signal(signal.SIGTERM)
+        plug.communicate(timeout=30)
+        shutil.rmtree(d, ignore_errors=True)
+
+
 def device_files():
     # Ports reached by a device prefix are labelled with their device name.
     if not PLUG:
         return
-    d = tempfile.mkdtemp()
-    plug = subprocess.Popen([PLUG, "--dir", d + "/p", "--count", "2", "--unpaced"], stdout=subprocess.PIPE,
-                            stderr=subprocess.PIPE, text=True)
-    try:
-        ready = plug.stdout.readline()
-        check(ready.startswith("ready:"), "the plug made its ports", ready)
-        rc, out, err = run("-d", d + "/p/ttyV", "--batch", "--seconds", "2", "-n", "2", "--json")
+    with plug_ports("--count", "2", "--unpaced") as prefix:
+        rc, out, err = run("-d", prefix, "--batch", "--seconds", "2", "-n", "2", "--json")
         check(rc == 0, "a run on device files exits 0", f"rc={rc} {err}")
         objs = [json.loads(l) for l in out.splitlines()]
         samples = [o for o in objs if o["type"] == "sample"]
@@ -189,10 +212,29 @@ def device_files():
         summary = objs[-1] if objs else {}
         check(summary.get("drain") == "hidden" and all(p["lost"] is None for p in summary.get("port_totals", [])),
               "a pty hides bytes in flight: lost bytes are not told", str(summary))
-    finally:
-        plug.send_signal(signal.SIGTERM)
-        plug.communicate(timeout=30)
-        shutil.rmtree(d, ignore_errors=True)
+
+
+def two_analyzers():
+    # A port in a run is locked the way terminal programs honour: a second analyzer is refused, naming
+    # the first, and the first leaves no lock behind.
+    if not PLUG:
+        return
+    with plug_ports("--count", "1") as prefix:
+        lock = "/run/lock/LCK.." + os.path.realpath(prefix + "3")[len("/dev/"):].replace("/", "_")
+        args = ["-d", prefix, "--batch", "-n", "1", "-f", "none"]
+        first = subprocess.Popen([ZENTREL, *args, "--seconds", "4"], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                 text=True)
+        deadline = time.time() + 10
+        while (not os.path.exists(lock) or os.path.getsize(lock) == 0) and time.time() < deadline:
+            time.sleep(0.05)
+        with open(lock) as f:
+            check(f.read() == "%10d\n" % first.pid, "the lock file names the analyzer in ten characters")
+        rc, out, err = run(*args, "--seconds", "2")
+        check(rc == 2 and f"in use by PID {first.pid} (zentrel)" in err, "a second analyzer is refused naming the first",
+              f"rc={rc}\n{err}")
+        out, err = first.communicate(timeout=60)
+        check(first.returncode == 0, "the first analyzer runs undisturbed", f"rc={first.returncode}\n{out}{err}")
+        check(not os.path.exists(lock), "its lock file is gone after the run")
 
 
 def listing_and_rates():
@@ -202,12 +244,7 @@ def listing_and_rates():
     check(rc == 0 and json.loads(out)["type"] == "ports", "--list --json on this machine", f"{out}{err}")
     if not PLUG:
         return
-    d = tempfile.mkdtemp()
-    plug = subprocess.Popen([PLUG, "--dir", d + "/q", "--count", "2"], stdout=subprocess.PIPE,
-                            stderr=subprocess.PIPE, text=True)
-    try:
-        check(plug.stdout.readline().startswith("ready:"), "the plug made its ports")
-        prefix = d + "/q/ttyV"
+    with plug_ports("--count", "2") as prefix:
         rc, out, err = run("--list", "-d", prefix)
         check(rc == 0 and f"zentrel -d {prefix} -n 2 3" in out, "the plug's ports suggested", out + err)
         run_p = subprocess.Popen([ZENTREL, "-d", prefix, "--batch", "--seconds", "6", "-n", "1", "-b", "250000",
@@ -230,10 +267,6 @@ def listing_and_rates():
         check(17500 <= cps <= 26000, "received at 250000 baud's 25000 cps", f"{cps} {out}")
         check(s.get("baud") == 250000 and set(s.get("line_errors", {}).values()) == {"not available"},
               "ptys keep no line-error counts", str(s))
-    finally:
-        plug.send_signal(signal.SIGTERM)
-        plug.communicate(timeout=30)
-        shutil.rmtree(d, ignore_errors=True)
 
 
 def repeated_runs():
@@ -241,13 +274,9 @@ def repeated_runs():
     # leaves on its lines must not reach the next one, so every run is clean.
     if not PLUG:
         return
-    d = tempfile.mkdtemp()
-    plug = subprocess.Popen([PLUG, "--dir", d + "/p", "--count", "2"], stdout=subprocess.PIPE,
-                            stderr=subprocess.PIPE, text=True)
-    try:
-        plug.stdout.readline()
+    with plug_ports("--count", "2") as prefix:
         for i in range(10):
-            args = [ZENTREL, "-d", d + "/p/ttyV", "-n", "2", "-f", ("none", "xonxoff")[i // 2 % 2], "--batch"]
+            args = [ZENTREL, "-d", prefix, "-n", "2", "-f", ("none", "xonxoff")[i // 2 % 2], "--batch"]
             if i % 2:
                 p = subprocess.Popen(args + ["3"], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
                 time.sleep(1.6 + 0.1 * i)
@@ -258,10 +287,6 @@ def repeated_runs():
                 rc, out, err = run(*args[1:], "--seconds", "2", "3")
             check(rc == 0 and "Data errors:   0" in out, f"run {i + 1} on the same ports is clean",
                   f"rc={rc}\n{out}{err}")
-    finally:
-        plug.send_signal(signal.SIGTERM)
-        plug.communicate(timeout=30)
-        shutil.rmtree(d, ignore_errors=True)
 
 
 # The verdict matrix: each row runs once per output (text, JSON, CSV); the exit code, JSON "passed", the
@@ -358,9 +383,9 @@ def starved():
 
 
 with ThreadPoolExecutor(max_workers=2) as ex:
-    for f in [ex.submit(t) for t in (json_run, text_run, missing_first, missing_later, line_errors, csv_run,
-                                     clamped_count, usage_errors, interrupted, closed_output, device_files,
-                                     listing_and_rates, repeated_runs)]:
+    for f in [ex.submit(t) for t in (json_run, text_run, missing_first, missing_later, not_as_asked, line_errors,
+                                     csv_run, clamped_count, usage_errors, interrupted, closed_output, device_files,
+                                     two_analyzers, listing_and_rates, repeated_runs)]:
         f.result()
 
 verdicts()

@@ -50,6 +50,8 @@ wire off
 case_ facts $P facts $ALL
 case_ list $Z --list --json
 case_ missing $Z $B --seconds 2 -n 1 -f none -d $S 20
+# The guest's console is ttyS0: refused before it is opened, unless asked for.
+case_ console $Z $B --seconds 1 -n 1 -f none -d $S 0
 case_ loop16 $Z $B --seconds 6 -l -n 16 -b 115200 -f none -d $S 4
 case_ rtscts $P keep $ALL4 -- $Z $B --seconds 3 -l -n 4 -f rtscts -d $S 4
 case_ dtrdsr $P keep $ALL4 -- $Z $B --seconds 3 -l -n 4 -f dtrdsr -d $S 4

@@ -217,6 +217,9 @@ def judge(cases):
     add("1. all 16 UARTs found and opened", len(names) == 16 and k.rc in (0, 1), f"rc={k.rc} ports={names}")
     k2 = c("missing")
     add("1. ttyS20 (no UART) fails with exit 2", k2.rc == 2, f"rc={k2.rc} stderr={k2.stderr}")
+    k2 = c("console")
+    add("1. the console (ttyS0) is refused with exit 2, saying so", k2.rc == 2 and any(
+        l.startswith("the system console") for l in k2.stderr), f"rc={k2.rc} stderr={k2.stderr}")
 
     s = silent(k)
     ok = not s and k.rc in (0, 1)

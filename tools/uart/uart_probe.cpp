@@ -6,8 +6,10 @@
 //                              for room; with the owner stopped, more than the tty's buffers hold
 //   drain PATH...              reads and drops what the ports received until they stay quiet
 //   baud-base PATH RATE        sets the UART's base rate (TIOCSSERIAL)
-//   keep PATH... -- CMD...     opens the ports, gives them odd settings and line levels, runs CMD,
-//                              then says whether CMD left every port as it found it
+//   keep PATH... -- CMD...     gives the ports odd settings, closes them (the program refuses a port
+//                              another process holds), runs CMD, then reopens them and says whether
+//                              CMD left every port as it found it (the driver keeps a closed tty's
+//                              settings; every open raises DTR and RTS)
 //   dsr-hold PATH              DTR/DSR emulation of the backend in internal loopback: output is held
 //                              while the input fills, and released once it is read
 #include <asm/termbits.h>
@@ -185,12 +187,11 @@ int keep(const std::vector<const char*>& ports, char** cmd) {
         t.c_ispeed = t.c_ospeed = 19200;
         t.c_iflag |= IXON | IXOFF;
         ::ioctl(fd, TCSETS2, &t);
-        fds.push_back(fd);
         before.push_back(take(fd));
+        ::close(fd);
     }
     pid_t pid = fork();
     if (pid == 0) {
-        for (int fd : fds) ::close(fd);
         execv(cmd[0], cmd);
         _exit(127);
     }
@@ -199,6 +200,8 @@ int keep(const std::vector<const char*>& ports, char** cmd) {
     int rc = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     int bad = 0;
     for (size_t i = 0; i < ports.size(); ++i) {
+        fds.push_back(open_port(ports[i]));
+        if (fds[i] < 0) return 1;
         snapshot a = take(fds[i]);
         bool same_t = std::memcmp(&a.t, &before[i].t, sizeof a.t) == 0;
         bool same_l = a.lines == before[i].lines;

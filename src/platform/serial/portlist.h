@@ -37,6 +37,7 @@ struct list_roots {
     std::string sys = "/sys";
     std::string dev = "/dev";
     std::string proc = "/proc";
+    std::string lock = "/run/lock";  // UUCP lock files (LCK..NAME)
 };
 
 // Every serial port of the system, sorted by path. With `prefix` set (the -d option), also the device

@@ -25,6 +25,7 @@
 #include <tuple>
 
 #include "platform/serial/portlist.h"
+#include "platform/serial/termios/tty_sysinfo.h"
 
 namespace ser {
 namespace {
@@ -90,6 +91,15 @@ std::string uart_name(unsigned long long type) {
     return "type " + std::to_string(type);
 }
 
+// The device behind a tty's sysfs directory. The serial-base bus (Linux 6.5) puts a port device and a
+// controller device between the tty and the hardware; the driver worth naming is the hardware's.
+std::string hardware_of(const std::string& tty_dir) {
+    std::string dev = real_path(tty_dir + "/device");
+    for (int up = 0; up < 3 && link_name(dev + "/subsystem") == "serial-base"; up++)
+        dev = dev.substr(0, dev.find_last_of('/'));
+    return dev;
+}
+
 struct tty_driver_entry {
     std::string name;
     unsigned major = 0, minor_lo = 0, minor_hi = 0;
@@ -123,8 +133,9 @@ void describe_device_file(port_info* p, const struct stat& st, const list_roots&
     std::string sys_tty =
         real_path(roots.sys + "/dev/char/" + std::to_string(maj) + ":" + std::to_string(min));
     if (::access((sys_tty + "/device").c_str(), F_OK) == 0) {
-        p->driver = link_name(sys_tty + "/device/driver");
-        p->bus = link_name(sys_tty + "/device/subsystem");
+        std::string dev = hardware_of(sys_tty);
+        p->driver = link_name(dev + "/driver");
+        p->bus = link_name(dev + "/subsystem");
         return;
     }
     for (const auto& d : tty_drivers(roots.proc))
@@ -146,11 +157,7 @@ port_info from_sysfs(const std::string& name, const list_roots& roots) {
             if (line.rfind("DEVNAME=", 0) == 0) devname = line.substr(8);
     }
     p.path = roots.dev + "/" + devname;
-    std::string dev = real_path(tty + "/device");
-    // The serial-base bus (Linux 6.5) puts a port device and a controller device between the tty and
-    // the hardware; the driver worth naming is the hardware's.
-    for (int up = 0; up < 3 && link_name(dev + "/subsystem") == "serial-base"; up++)
-        dev = dev.substr(0, dev.find_last_of('/'));
+    std::string dev = hardware_of(tty);
     p.driver = link_name(dev + "/driver");
     p.bus = link_name(dev + "/subsystem");
     unsigned long long type = 0, clk = 0;
@@ -163,37 +170,54 @@ port_info from_sysfs(const std::string& name, const list_roots& roots) {
     return p;
 }
 
-// flock()s on files, by device and inode: "1: FLOCK  ADVISORY  WRITE 1234 00:05:123 0 EOF".
-std::vector<std::pair<uint64_t, uint64_t>> flocked(const std::string& proc) {
-    std::vector<std::pair<uint64_t, uint64_t>> out;
+struct flock_entry {
+    dev_t dev;
+    uint64_t ino;
+    int pid;
+};
+
+// flock()s on files, by device and inode: "1: FLOCK  ADVISORY  WRITE 1234 00:05:123 0 EOF". Waiters
+// ("1: -> FLOCK ...") hold nothing.
+std::vector<flock_entry> flocked(const std::string& proc) {
+    std::vector<flock_entry> out;
     std::ifstream f(proc + "/locks");
     std::string line;
     while (std::getline(f, line)) {
-        if (line.find("FLOCK") == std::string::npos) continue;
+        if (line.find("FLOCK") == std::string::npos || line.find("->") != std::string::npos) continue;
         std::istringstream in(line);
-        std::string tok;
+        std::string tok, prev;
         while (in >> tok) {
             unsigned maj = 0, min = 0;
             unsigned long long ino = 0;
             char tail = 0;
             if (std::sscanf(tok.c_str(), "%x:%x:%llu%c", &maj, &min, &ino, &tail) == 3) {
-                out.emplace_back(makedev(maj, min), ino);
+                out.push_back({makedev(maj, min), ino, std::atoi(prev.c_str())});
                 break;
             }
+            prev = tok;
         }
     }
     return out;
 }
 
+std::vector<std::string> console_names(const list_roots& roots) {
+    std::istringstream consoles(read_line(roots.sys + "/class/tty/console/active"));
+    std::vector<std::string> names;
+    for (std::string c; consoles >> c;) names.push_back(c);
+    return names;
+}
+
 // Every open file of every process: the file's path -> "PID (command)". A process holding a pty's
 // master is its far end (the plug's wiring), not a user: those go to *far_ends, by the slave's path.
+// Process `skip` is left out.
 std::multimap<std::string, std::string> open_files(const list_roots& roots, bool* complete,
-                                                   std::multimap<std::string, std::string>* far_ends) {
+                                                   std::multimap<std::string, std::string>* far_ends,
+                                                   int skip = 0) {
     const std::string& proc = roots.proc;
     std::multimap<std::string, std::string> out;
     *complete = true;
     for (const auto& pid : entries(proc)) {
-        if (!all_digits(pid)) continue;
+        if (!all_digits(pid) || std::atoi(pid.c_str()) == skip) continue;
         const std::string fd_dir = proc + "/" + pid + "/fd";
         DIR* d = ::opendir(fd_dir.c_str());
         if (!d) {
@@ -254,21 +278,19 @@ std::vector<port_info> list_ports(const std::string& prefix, const list_roots& r
         }
     }
 
-    std::istringstream consoles(read_line(roots.sys + "/class/tty/console/active"));
-    std::vector<std::string> console_names;
-    for (std::string c; consoles >> c;) console_names.push_back(c);
+    const std::vector<std::string> consoles = console_names(roots);
     auto locks = flocked(roots.proc);
     bool complete = true;
     std::multimap<std::string, std::string> far_ends;
     auto files = open_files(roots, &complete, &far_ends);
     for (auto& p : ports) {
         p.console =
-            std::find(console_names.begin(), console_names.end(), base_name(p.path)) != console_names.end();
+            std::find(consoles.begin(), consoles.end(), base_name(p.path)) != consoles.end();
         std::string real = real_path(p.path);
         struct stat st {};
         if (::stat(p.path.c_str(), &st) == 0)
-            for (const auto& [dev, ino] : locks)
-                if (dev == st.st_dev && ino == st.st_ino) p.locked = true;
+            for (const auto& l : locks)
+                if (l.dev == st.st_dev && l.ino == st.st_ino) p.locked = true;
         auto [flo, fhi] = far_ends.equal_range(real);
         for (auto it = flo; it != fhi; ++it) p.far_end.push_back(it->second);
         auto [lo, hi] = files.equal_range(real);
@@ -290,4 +312,58 @@ std::vector<port_info> list_ports(const std::string& prefix, const list_roots& r
     return ports;
 }
 
+namespace sysinfo {
+
+std::string driver_of(const std::string& path, const list_roots& roots) {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0 || !S_ISCHR(st.st_mode)) return {};
+    port_info p;
+    describe_device_file(&p, st, roots);
+    return p.driver;
+}
+
+bool is_console(const std::string& path, const list_roots& roots) {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0 || !S_ISCHR(st.st_mode)) return false;
+    if (st.st_rdev == makedev(5, 1)) return true;  // /dev/console
+    for (const auto& name : console_names(roots)) {
+        unsigned maj = 0, min = 0;
+        std::string numbers = read_line(roots.sys + "/class/tty/" + name + "/dev");
+        if (std::sscanf(numbers.c_str(), "%u:%u", &maj, &min) == 2 && st.st_rdev == makedev(maj, min))
+            return true;
+    }
+    return false;
+}
+
+std::vector<std::string> users_of(const std::string& path, const list_roots& roots, int self, bool* complete) {
+    std::multimap<std::string, std::string> far_ends;
+    auto files = open_files(roots, complete, &far_ends, self);
+    const std::string real = real_path(path);
+    std::vector<std::string> users;
+    auto [flo, fhi] = far_ends.equal_range(real);
+    auto [lo, hi] = files.equal_range(real);
+    for (auto it = lo; it != hi; ++it) {
+        bool far_end = std::any_of(flo, fhi, [&](const auto& f) { return f.second == it->second; });
+        if (!far_end && std::find(users.begin(), users.end(), it->second) == users.end())
+            users.push_back(it->second);
+    }
+    return users;
+}
+
+std::string process_name(int pid, const list_roots& roots) {
+    return pid > 0 ? read_line(roots.proc + "/" + std::to_string(pid) + "/comm") : std::string();
+}
+
+std::string flock_holder(const std::string& path, const list_roots& roots) {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0) return {};
+    for (const auto& l : flocked(roots.proc))
+        if (l.dev == st.st_dev && l.ino == st.st_ino && l.pid > 0) {
+            std::string name = process_name(l.pid, roots);
+            if (!name.empty()) return std::to_string(l.pid) + " (" + name + ")";
+        }
+    return {};
+}
+
+}  // namespace sysinfo
 }  // namespace ser

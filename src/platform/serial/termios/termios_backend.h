@@ -1,15 +1,20 @@
 // The Linux serial backend: real tty devices (and pseudo-terminals) by absolute path, e.g. "/dev/ttyS3",
 // "/dev/ttyUSB0" or a plug's "/tmp/plug/ttyV3". The virtual board keeps the "\\.\COM" paths.
 //
-// A port is opened non-blocking, raw (8N1, no processing, no flow control) and exclusive (TIOCEXCL,
-// plus an flock so that root cannot share it either); its settings and modem lines are put back on
-// close. A service thread per port carries out the overlapped reads and writes around poll().
+// A port is opened non-blocking, raw (8N1, no processing, no flow control) and only when nobody else
+// has it (tty_claim.h): not the system console unless allowed, no live UUCP lock file, no other process
+// holding it open, no flock or TIOCEXCL of anyone else. While open it holds a lock file with our PID,
+// an flock (which root cannot pass) and TIOCEXCL; its settings and modem lines are put back on close,
+// and the locks given back. A service thread per port carries out the overlapped reads and writes
+// around poll().
 //
-// Errors in the Windows numbering:
-//   open:  2 no such device or not a tty; 5 in use or no permission; 87 invalid; 31 anything else.
-//   later: 87 a request or value the driver does not support (no modem lines, no loopback, a rate
-//          the driver would not take); 1167 the device vanished (hang-up, EIO, ENODEV): requests in
-//          flight complete with it, and every later request except the close is refused with it.
+// Errors in the Windows numbering, with the operator's words (ser::open_detail) for an open:
+//   open:  2 no such device ("not found") or not a tty ("not a terminal"); 5 in use ("in use by PID
+//          1234 (minicom)", "in use (locked)"), the console, or no permission; 31 anything else.
+//   later: 87 a request or value the driver does not support (no modem lines, internal loopback on a
+//          driver that cannot loop, a rate the driver would not take); 1167 the device vanished
+//          (hang-up, EIO, ENODEV): requests in flight complete with it, and every later request
+//          except the close is refused with it.
 //
 // Where the driver lacks a call: without modem lines (ptys) DTR/DSR and DCD handshaking is refused and
 // DTR/RTS levels are stored only; without error counters (ptys) a wait on SERIAL_EV_ERR pends until
@@ -19,10 +24,17 @@
 
 #include <cstdint>
 
+#include "platform/serial/portlist.h"
+
 namespace ser {
 
 // Registers the backend for paths beginning with '/'. Idempotent; the program's start-up calls it once.
 void termios_backend_install();
+// Where opens look for who else has a port (sysfs, /dev, /proc, the lock directory); tests point them
+// at made-up trees. Set before ports are opened.
+void termios_set_roots(const list_roots& roots);
+// The system console is refused unless allowed (--allow-console).
+void termios_allow_console(bool allow);
 
 // A port's engine at one moment, for tests and diagnostics.
 struct termios_port_stats {

@@ -16,9 +16,10 @@ constexpr int tiocm_loop = 0x8000;
 
 }  // namespace
 
-line_control::line_control(int fd, bool has_lines, uint32_t queue_size)
+line_control::line_control(int fd, bool has_lines, uint32_t queue_size, bool can_loop)
     : fd_(fd),
       has_lines_(has_lines),
+      can_loop_(can_loop),
       queue_size_(queue_size),
       hf_{SERIAL_DTR_CONTROL, SERIAL_RTS_CONTROL, static_cast<int32_t>(queue_size / 2),
           static_cast<int32_t>(queue_size / 8)},
@@ -56,8 +57,28 @@ int line_control::set_handflow(const SERIAL_HANDFLOW& h, uint64_t now, uint32_t 
     return 0;
 }
 
+SERIAL_HANDFLOW line_control::handflow() const {
+    SERIAL_HANDFLOW h = hf_;
+    ttysys::flow f;
+    if (ttysys::get_flow(fd_, &f) != 0) return h;
+    constexpr uint32_t rts_handshake = SERIAL_RTS_HANDSHAKE;
+    bool rtscts = (h.ControlHandShake & SERIAL_CTS_HANDSHAKE) || (h.FlowReplace & SERIAL_RTS_MASK) == rts_handshake;
+    if (rtscts && !f.rtscts) {
+        h.ControlHandShake &= ~SERIAL_CTS_HANDSHAKE;
+        if ((h.FlowReplace & SERIAL_RTS_MASK) == rts_handshake)
+            h.FlowReplace = (h.FlowReplace & ~SERIAL_RTS_MASK) | SERIAL_RTS_CONTROL;
+    } else if (!rtscts && f.rtscts) {
+        h.ControlHandShake |= SERIAL_CTS_HANDSHAKE;
+    }
+    h.FlowReplace = f.ixon ? h.FlowReplace | SERIAL_AUTO_TRANSMIT : h.FlowReplace & ~SERIAL_AUTO_TRANSMIT;
+    h.FlowReplace = f.ixoff ? h.FlowReplace | SERIAL_AUTO_RECEIVE : h.FlowReplace & ~SERIAL_AUTO_RECEIVE;
+    return h;
+}
+
 int line_control::set_loopback(bool on) {
     if (!has_lines_) return -1;
+    // A driver that only stores the bit would pass the read-back below and loop nothing.
+    if (on && !can_loop_) return -1;
     if (int e = set_line(tiocm_loop, on)) return e;
     int lines = 0;
     if (on && (::ioctl(fd_, TIOCMGET, &lines) != 0 || !(lines & tiocm_loop))) {

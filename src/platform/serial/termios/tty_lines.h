@@ -19,10 +19,13 @@ class line_control {
   public:
     static constexpr uint64_t check_us = 10000;
 
-    // `queue_size`: the input buffer the handshake limits refer to.
-    line_control(int fd, bool has_lines, uint32_t queue_size);
+    // `queue_size`: the input buffer the handshake limits refer to. `can_loop`: the UART really loops
+    // its output back when the loop bit is set (some drivers keep the bit and loop nothing).
+    line_control(int fd, bool has_lines, uint32_t queue_size, bool can_loop = false);
     bool has_lines() const { return has_lines_; }
-    const SERIAL_HANDFLOW& handflow() const { return hf_; }
+    // The handflow record as the driver keeps it: the flow control bits from the kernel's own flags
+    // (a driver may drop a flag it cannot do), the rest as set.
+    SERIAL_HANDFLOW handflow() const;
 
     // Puts a handflow record into effect: 0, an errno, or -1 when the driver cannot do what it asks.
     // `queued`: input bytes held above the tty (read ahead), for the DTR handshake's level.
@@ -52,6 +55,7 @@ class line_control {
 
     const int fd_;
     const bool has_lines_;
+    const bool can_loop_;
     const uint32_t queue_size_;
     SERIAL_HANDFLOW hf_;
     std::atomic<uint32_t> hs_pub_, fr_pub_;  // hf_'s bits for hold_reasons()

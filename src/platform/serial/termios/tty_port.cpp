@@ -61,12 +61,14 @@ void tty_port::close() {
     ::tcflush(fd_, TCIOFLUSH);
     ttysys::set_settings(fd_, saved_);
     if (lines_.has_lines()) ::ioctl(fd_, TIOCMSET, &saved_lines_);
-    // The exclusive flag outlives this descriptor while someone else keeps the tty open.
-    ::ioctl(fd_, TIOCNXCL);
+    // The exclusive flag outlives this descriptor while someone else keeps the tty open: ours is
+    // cleared (nobody else's ever is), then the flock goes with the descriptor, then the lock file.
+    claim_.drop_excl(fd_);
     std::unique_lock fl(fd_m_);  // no status request is using the descriptor
-    ::close(fd_);                // releases the lock as well
+    ::close(fd_);
     ::close(wake_fd_);
     fd_ = wake_fd_ = -1;
+    claim_.release(-1);
 }
 
 termios_port_stats tty_port::stats() {
@@ -281,10 +283,12 @@ bool tty_port::request(std::unique_lock<std::mutex>& lk, uint32_t code, const vo
             if (mask & SERIAL_PURGE_RXCLEAR) lines_.check_input_level(ahead_count_);
             return done(ov, returned, 0);
         }
-        case IOCTL_SERIAL_GET_HANDFLOW:
+        case IOCTL_SERIAL_GET_HANDFLOW: {
             if (!output(sizeof(SERIAL_HANDFLOW))) break;
-            std::memcpy(out, &lines_.handflow(), sizeof(SERIAL_HANDFLOW));
-            return done(ov, returned, sizeof(SERIAL_HANDFLOW));
+            SERIAL_HANDFLOW h = lines_.handflow();
+            std::memcpy(out, &h, sizeof h);
+            return done(ov, returned, sizeof h);
+        }
         case IOCTL_SERIAL_SET_HANDFLOW: {
             if (!input(sizeof(SERIAL_HANDFLOW))) break;
             SERIAL_HANDFLOW h;

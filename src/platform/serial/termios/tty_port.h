@@ -41,6 +41,7 @@
 
 #include "platform/serial/backend.h"
 #include "platform/serial/termios/termios_backend.h"
+#include "platform/serial/termios/tty_claim.h"
 #include "platform/serial/termios/tty_errors.h"
 #include "platform/serial/termios/tty_lines.h"
 #include "platform/serial/termios/tty_sys.h"
@@ -145,13 +146,14 @@ struct plan {
 class tty_port final : public port {
   public:
     tty_port(std::string path, int fd, int wake_fd, const ttysys::settings& saved, bool has_lines,
-             int saved_lines, bool has_counters)
+             int saved_lines, bool has_counters, bool can_loop, claim held)
         : path_(std::move(path)),
           fd_(fd),
           wake_fd_(wake_fd),
           saved_(saved),
           saved_lines_(saved_lines),
-          lines_(fd, has_lines, queue_size),
+          claim_(std::move(held)),
+          lines_(fd, has_lines, queue_size, can_loop),
           errors_(fd, has_counters) {}
 
     ~tty_port() override { close(); }
@@ -318,6 +320,7 @@ class tty_port final : public port {
     int wake_fd_;
     const ttysys::settings saved_;
     int saved_lines_;
+    claim claim_;  // the locks that keep others out, given back at the close
     std::thread service_;
 
     std::atomic<bool> closed_ = false;

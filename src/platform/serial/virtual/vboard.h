@@ -21,6 +21,8 @@
 //                         timeouts, waitmask, waitonmask, purge, gethandflow, sethandflow, status,
 //                         read, write, stats (the error statistics and the break count: a driver
 //                         that keeps no error counters)
+//   ignore=NAME           that setting is accepted and not kept (the old value stays, as the read-back
+//                         shows); NAME is baud or sethandflow
 //   status-hang           GET_COMMSTATUS never completes until the port is closed: an overlapped
 //                         request stays pending, one without a record blocks the caller
 //   status-block          the same, but the call itself blocks even with an overlapped record

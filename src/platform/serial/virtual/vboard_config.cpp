@@ -149,6 +149,10 @@ void parse_faults(const std::string& text, faults& f, const std::string& item) {
             uint32_t bit = refuse_of(value);
             if (!bit) bad(item);
             f.refused |= bit;
+        } else if (has_value && name == "ignore") {
+            uint32_t bit = refuse_of(value);
+            if (bit != refuse_baud && bit != refuse_sethandflow) bad(item);
+            f.ignored |= bit;
         } else if (has_value && name == "noise") {
             f.noise = positive32(value, item);
         } else if (has_value && name == "drop") {

@@ -42,6 +42,7 @@ struct faults {
     bool status16 = false;
     uint32_t maxbaud = 0;
     uint32_t refused = 0;   // refuse_bit values
+    uint32_t ignored = 0;   // refuse_bit values of settings accepted and not kept (baud, sethandflow)
     uint32_t noise = 0;     // every N-th arriving byte corrupted
     uint32_t drop = 0;      // every N-th arriving byte lost
     uint32_t slow = 0;      // bytes per second from the input queue into reads

@@ -7,7 +7,10 @@
 #include "platform/ui/cli/cli.h"
 
 #include <CLI/CLI.hpp>
+#include <algorithm>
+#include <cerrno>
 #include <climits>
+#include <cstdlib>
 #include <cstdio>
 #include <cstring>
 #include <stdexcept>
@@ -539,6 +542,8 @@ int parse(int argc, char** argv, const char* default_prefix, options& o) {
     auto* virtual_opt = app.add_option("--virtual", o.virtual_config,
                                        "use the built-in virtual board (--virtual=CONFIG: its configuration)")
                             ->expected(0, 1);
+    app.add_flag("--allow-console", o.allow_console,
+                 "use a port even when the system console runs on it (refused otherwise)");
     app.add_flag("--batch", o.batch,
                  "no window: start at once, stop at the time limit or on Ctrl-C, print a summary");
     app.add_flag("--json", o.json,
@@ -559,7 +564,7 @@ int parse(int argc, char** argv, const char* default_prefix, options& o) {
             "\nExit codes in batch mode: 0 the run passed: every port measured, present and receiving to\n"
             "the end, every byte back and nothing more, clean; 1 it did not (the summary names each\n"
             "port and why: data errors, overruns, line errors, no data, stalled, gone, lost, not\n"
-            "measured, overloaded); 2 a port could not be opened or configured; 64 usage error.\n");
+            "measured, overloaded); 2 a port could not be opened or configured as asked; 64 usage error.\n");
         return exit_clean;
     } catch (const CLI::ParseError& e) {
         std::fprintf(stderr, "zentrel: %s\nRun 'zentrel --help' for the options.\n", e.what());
@@ -590,6 +595,20 @@ int parse(int argc, char** argv, const char* default_prefix, options& o) {
     if (o.seconds && !o.batch) {
         std::fprintf(stderr, "zentrel: --seconds needs --batch\n");
         return exit_usage;
+    }
+    // FIRST's leading number, as the program reads it: every port of the run must have a number that
+    // loop start's result (100 + the number) can still carry.
+    {
+        const char* p = o.first.c_str();
+        while (*p == ' ' || (*p >= '\t' && *p <= '\r')) p++;
+        errno = 0;
+        char* end = nullptr;
+        long long first = std::strtoll(p, &end, 10);
+        long long ports = *count_opt ? std::clamp(count, 1, static_cast<int>(max_chnls)) : max_chnls;
+        if (end != p && (errno == ERANGE || first < INT32_MIN || first + ports - 1 > INT32_MAX - 100)) {
+            std::fprintf(stderr, "zentrel: FIRST %s: beyond any port number\n", o.first.c_str());
+            return exit_usage;
+        }
     }
     for (int i = 0; i < 9; i++)
         if (*baud_opt && baud == speed_rates[i]) o.baud_cmd = static_cast<int>(cmd_baud_first) + i;

@@ -36,6 +36,7 @@ struct options {
     std::string prefix;  // device path before the port number
     bool use_virtual = false;
     std::string virtual_config;
+    bool allow_console = false;  // the system console's tty may be used as a port
 };
 
 // Set by a signal or console handler: the run ends as Stop (batch) or the close box (window) ends it.

@@ -43,6 +43,7 @@ void install_signals() {
 bool install_device_backend() {
 #ifdef ZENTREL_HAVE_TERMIOS
     ser::termios_backend_install();
+    ser::termios_allow_console(opts.allow_console);
     return true;
 #else
     return false;
