@@ -303,6 +303,7 @@ int loop_init(bool* none_opened) {
     if (none_opened) *none_opened = true;
     offered_baud = 0;
     open_fail_reason[0] = '\0';
+    chnl_asked = count;
     for (int i = 0; i < count; i++) {
         chnl_struct* chnl = &chnls[i];
         bool opened;
@@ -602,6 +603,18 @@ void loop_summary_text(char* buf, int size) {
     add_port_line(buf, size, "Line errors:", fail_line_errors, false);
     add_port_line(buf, size, "Overloaded:", fail_overloaded, false, r.monitor_late);
     add_port_line(buf, size, "Wiring:", fail_wiring, false);
+    if (r.left_out > 0) {
+        // The ports after the one that could not be opened or configured, up to the count asked.
+        char line[600], label[64];
+        std::snprintf(line, sizeof line, "Not run:");
+        for (int i = r.count; i < r.count + r.left_out && i < max_chnls; i++) {
+            port_label(label, sizeof label, chnls[i].com_nbr);
+            append(line, sizeof line, " ");
+            append(line, sizeof line, label);
+        }
+        append(buf, size, line);
+        append(buf, size, "\r");
+    }
     add_port_line(buf, size, "Not paced at this rate:", note_not_paced, true);
     add_port_line(buf, size, "Data not compared:", note_unchecked, true);
 }

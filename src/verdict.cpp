@@ -190,7 +190,8 @@ void verdict_judge() {
     if (count > 0) r.average_cps = tot_rate / static_cast<uint64_t>(count);
     const double cap = capacity_cps(chnls[0].com_baud);
     r.percent = cap > 0 ? static_cast<double>(r.average_cps) * 100.0 / cap : 0.0;
-    r.passed = count > 0 && r.fails == 0 && r.monitor_late == 0;
+    r.left_out = chnl_asked > count ? chnl_asked - count : 0;
+    r.passed = count > 0 && r.fails == 0 && r.monitor_late == 0 && r.left_out == 0;
 }
 
 const char* fail_words(uint32_t bit) {

@@ -54,6 +54,7 @@ struct run_verdict {
     bool judged = false;  // a run has been judged since the program started
     bool passed = false;
     int count = 0;
+    int left_out = 0;  // ports asked for that loop start could not open or configure
     uint64_t average_cps = 0;
     double percent = 0;
     uint64_t data_errors = 0, queue_overruns = 0;

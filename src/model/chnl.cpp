@@ -32,6 +32,7 @@ shared<int32_t> drain_at_stop{0};
 shared<int32_t> drain_state{drain_none};
 shared<int32_t> drain_cut{0};
 shared<uint32_t> run_end_tick{0};
+shared<int32_t> chnl_asked{0};
 ui::window_handle hwnd;
 
 void set_bauds(int32_t nubaud) {

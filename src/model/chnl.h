@@ -129,6 +129,9 @@ extern shared<int32_t> drain_state;
 constexpr uint32_t drained_not = 0;   // its time was up with output still moving, or no status
 constexpr uint32_t drained_done = 1;  // both queues empty and still: sent and received are final
 constexpr uint32_t drained_held = 2;  // output that did not move at all: held by flow control
+// The number of ports the last loop start was asked to run (window thread): the verdict counts
+// the ports it had to leave out.
+extern shared<int32_t> chnl_asked;
 // The tick at which the run's writers were told to stop (window thread): the end of what the
 // receivers must keep pace with.
 extern shared<uint32_t> run_end_tick;

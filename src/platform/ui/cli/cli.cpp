@@ -255,6 +255,7 @@ std::string verdict_json() {
                        "\",\"at_s\":" + std::to_string(verdict.port[i].stall_s) + "}";
     return ",\"passed\":" + std::string(verdict.passed ? "true" : "false") +
            ",\"reasons\":" + words_json(verdict.fails, false) + ",\"notes\":" + words_json(verdict.notes, true) +
+           ",\"not_run\":" + std::to_string(verdict.left_out) +
            ",\"no_data_received\":" + ports_with(fail_silent, false) + ",\"stalled\":[" + stalled +
            "],\"gone\":" + ports_with(fail_gone, false) + ",\"not_measured\":" + ports_with(fail_not_measured, false) +
            ",\"not_paced\":" + ports_with(note_not_paced, true) +
