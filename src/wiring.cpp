@@ -20,6 +20,7 @@ constexpr int frame_len = 1 + nonce_len + 2;  // mark, nonce, channel, check
 constexpr int repeats = 3;
 constexpr int id_len = frame_len * repeats;
 constexpr uint32_t read_size = 256;
+constexpr uint32_t read_wait_ms = 10;  // clock time a read waits for its first byte
 
 // Bounds in real milliseconds, turned into clock time: the pty plug and real drivers answer in real
 // time, whatever the clock's scale. A port that hears nothing is listened to for at least
@@ -84,11 +85,13 @@ struct decoder {
     }
 
     int32_t verdict() const {
+        if (foreign) return wire_foreign;
+        // Two of ours on one line garble each other's identifications: what does not decode is theirs.
+        if (heard & (heard - 1)) return wire_several;
         // A damaged identification among good ones is line noise; more than one, or nothing but
         // damage, is someone else talking on the line.
-        if (foreign || junk > static_cast<uint32_t>(frame_len) || (junk && !frames)) return wire_foreign;
+        if (junk > static_cast<uint32_t>(frame_len) || (junk && !frames)) return wire_foreign;
         if (heard == 0) return wire_none;
-        if (heard & (heard - 1)) return wire_several;
         int ch = 0;
         while (!(heard & (1u << ch))) ch++;
         return ch;
@@ -109,17 +112,19 @@ struct port_io {
 // at the next identification, by when loop stop has closed the port and so completed the request.
 port_io ports[max_chnls];
 
-bool in_flight(const ser::overlapped& ov) {
+bool in_flight(ser::overlapped* ov) {
     uint32_t n = 0;
-    return !ser::get_overlapped_result(0, const_cast<ser::overlapped*>(&ov), &n, false) &&
-           kern::last_error() == kern::err::io_incomplete;
+    return !ser::get_overlapped_result(0, ov, &n, false) && kern::last_error() == kern::err::io_incomplete;
 }
 
-void release_event(ser::overlapped* ov) {
-    if (ov->hEvent && !in_flight(*ov)) {
-        kern::close_event(ov->hEvent);
-        ov->hEvent = nullptr;
-    }
+// Closes the event of a request that is over, or never went out (*busy false); false while a driver
+// still holds the request.
+bool release(ser::overlapped* ov, bool* busy) {
+    if (*busy && in_flight(ov)) return false;
+    *busy = false;
+    if (ov->hEvent) kern::close_event(ov->hEvent);
+    ov->hEvent = nullptr;
+    return true;
 }
 
 void make_nonce(uint8_t* nonce) {
@@ -145,9 +150,12 @@ bool prepare(int i, const uint8_t* nonce) {
                                nullptr) &&
         returned == sizeof lc && lc.WordLength < 7)
         return false;
-    // Reads that return at once with what is there: nothing waits in the driver between polls.
+    // Reads that return as soon as a byte is there, or empty after a moment: the driver serves a
+    // waiting read as it serves the receive worker's.
     ser::SERIAL_TIMEOUTS to{};
     to.ReadIntervalTimeout = ser::MAXDWORD;
+    to.ReadTotalTimeoutMultiplier = ser::MAXDWORD;
+    to.ReadTotalTimeoutConstant = read_wait_ms;
     if (!ioctl_in(h, ser::IOCTL_SERIAL_SET_TIMEOUTS, &to, sizeof to)) return false;
     // What an earlier user left on the line is not ours.
     uint32_t mask = ser::SERIAL_PURGE_RXCLEAR;
@@ -212,12 +220,12 @@ void wiring_identify() {
     int32_t slowest = 0;
     for (int i = 0; i < count; i++) {
         port_io& p = ports[i];
-        // Events of requests abandoned by the last identification: their ports are closed now.
-        release_event(&p.wov);
-        release_event(&p.rov);
-        if (p.wov.hEvent || p.rov.hEvent) {
+        // Requests abandoned by the last identification are over once their ports were closed.
+        bool free = release(&p.wov, &p.writing);
+        free = release(&p.rov, &p.reading) && free;
+        if (!free) {
             // Still held by a driver that never answered: this port sits out.
-            p.part = p.listens = p.sends = p.writing = p.reading = false;
+            p.part = p.listens = p.sends = false;
             continue;
         }
         p = port_io{};
@@ -276,9 +284,11 @@ void wiring_identify() {
     for (int i = 0; i < count; i++) {
         port_io& p = ports[i];
         // Purged requests come back at once; one a driver keeps is left for the next time.
-        for (ser::overlapped* ov : {&p.wov, &p.rov}) {
-            if (ov->hEvent && in_flight(*ov)) kern::wait_event(ov->hEvent, clock_ms(abort_wait_ms));
-            release_event(ov);
+        if (p.part) {
+            if (p.writing && in_flight(&p.wov)) kern::wait_event(p.wov.hEvent, clock_ms(abort_wait_ms));
+            if (p.reading && in_flight(&p.rov)) kern::wait_event(p.rov.hEvent, clock_ms(abort_wait_ms));
+            release(&p.wov, &p.writing);
+            release(&p.rov, &p.reading);
         }
         chnls[i].wire_from = p.part && p.sends && p.listens ? p.d.verdict() : wire_untested;
     }
