@@ -16,9 +16,10 @@ constexpr int id_symbols = 30;
 constexpr int nonce_len = 5;
 constexpr int frame_len = 1 + nonce_len + 2;  // mark, nonce, channel, check
 // A few times over: a receiver that missed the first bytes (a line still settling from its open)
-// still finds a whole identification.
+// still finds a whole identification. Once only on slow lines, where three take too long.
 constexpr int repeats = 3;
 constexpr int id_len = frame_len * repeats;
+constexpr int32_t repeat_min_baud = 2400;
 constexpr uint32_t read_size = 256;
 constexpr uint32_t read_wait_ms = 10;  // clock time a read waits for its first byte
 
@@ -139,8 +140,8 @@ bool ioctl_in(ser::handle h, uint32_t code, const void* in, uint32_t size) {
     return ser::device_io_control(h, code, in, size, nullptr, 0, &returned, nullptr);
 }
 
-// Starts port i's part: false when it cannot take part at all.
-bool prepare(int i, const uint8_t* nonce) {
+// Readies port i to listen, unless it cannot take part at all.
+void prepare(int i) {
     port_io& p = ports[i];
     ser::handle h = chnls[i].com_hndl;
     ser::SERIAL_LINE_CONTROL lc{};
@@ -149,18 +150,23 @@ bool prepare(int i, const uint8_t* nonce) {
     if (ser::device_io_control(h, ser::IOCTL_SERIAL_GET_LINE_CONTROL, nullptr, 0, &lc, sizeof lc, &returned,
                                nullptr) &&
         returned == sizeof lc && lc.WordLength < 7)
-        return false;
+        return;
     // Reads that return as soon as a byte is there, or empty after a moment: the driver serves a
     // waiting read as it serves the receive worker's.
     ser::SERIAL_TIMEOUTS to{};
     to.ReadIntervalTimeout = ser::MAXDWORD;
     to.ReadTotalTimeoutMultiplier = ser::MAXDWORD;
     to.ReadTotalTimeoutConstant = read_wait_ms;
-    if (!ioctl_in(h, ser::IOCTL_SERIAL_SET_TIMEOUTS, &to, sizeof to)) return false;
+    if (!ioctl_in(h, ser::IOCTL_SERIAL_SET_TIMEOUTS, &to, sizeof to)) return;
     // What an earlier user left on the line is not ours.
     uint32_t mask = ser::SERIAL_PURGE_RXCLEAR;
     ioctl_in(h, ser::IOCTL_SERIAL_PURGE, &mask, sizeof mask);
     p.listens = true;
+}
+
+// Sends port i's identification, len bytes of it.
+void identify(int i, const uint8_t* nonce, uint32_t len) {
+    port_io& p = ports[i];
     for (int r = 0; r < repeats; r++) {
         uint8_t* f = p.out + r * frame_len;
         f[0] = id_mark;
@@ -170,12 +176,11 @@ bool prepare(int i, const uint8_t* nonce) {
     }
     uint32_t n = 0;
     kern::reset_event(p.wov.hEvent);
-    if (ser::write_file(h, p.out, id_len, &n, &p.wov)) {
+    if (ser::write_file(chnls[i].com_hndl, p.out, len, &n, &p.wov)) {
         p.sends = true;
     } else if (kern::last_error() == kern::err::io_pending) {
         p.sends = p.writing = true;
     }
-    return true;
 }
 
 // Takes what port i has received so far; false when its reads are refused.
@@ -235,12 +240,16 @@ void wiring_identify() {
         int32_t baud = chnls[i].com_baud;
         if (baud > 0 && (slowest == 0 || baud < slowest)) slowest = baud;
     }
+    const uint32_t len = slowest > 0 && slowest < repeat_min_baud ? frame_len : id_len;
+    // Every port is ready before any sends: a port's purge must not take what another sent it.
     for (int i = 0; i < count; i++)
-        if (ports[i].part && !prepare(i, nonce)) ports[i].listens = ports[i].sends = false;
+        if (ports[i].part) prepare(i);
+    for (int i = 0; i < count; i++)
+        if (ports[i].listens) identify(i, nonce, len);
 
     // Twice the identification's time on the slowest line, and what real drivers and the plug take
     // to answer; never more than the bound.
-    uint64_t line_ms = slowest > 0 ? uint64_t{id_len} * 10000u / static_cast<uint64_t>(slowest) + 1 : 0;
+    uint64_t line_ms = slowest > 0 ? uint64_t{len} * 10000u / static_cast<uint64_t>(slowest) + 1 : 0;
     uint64_t listen = 2 * line_ms + clock_ms(listen_min_ms);
     if (listen > clock_ms(listen_max_ms)) listen = clock_ms(listen_max_ms);
 
@@ -259,7 +268,7 @@ void wiring_identify() {
                     p.writing = p.sends = false;  // refused on its way: nothing known of where it went
             }
             if (p.listens && !poll_port(i, nonce, count)) p.listens = p.sends = false;
-            if (p.sends) sent += id_len;
+            if (p.sends) sent += len;
             heard += p.d.bytes;
             if (p.writing || p.d.pos != 0 || (p.sends && p.listens && p.d.frames == 0)) settled = false;
         }
@@ -281,12 +290,17 @@ void wiring_identify() {
     }
     purge_all(count, ser::SERIAL_PURGE_RXABORT | ser::SERIAL_PURGE_RXCLEAR);
 
+    // Purged requests come back at once; one a driver keeps is left for the next time.
+    const uint32_t abort_start = kern::tick_count(), abort_wait = clock_ms(abort_wait_ms);
+    auto left = [&] {
+        uint32_t spent = kern::tick_count() - abort_start;
+        return spent < abort_wait ? abort_wait - spent : 0u;
+    };
     for (int i = 0; i < count; i++) {
         port_io& p = ports[i];
-        // Purged requests come back at once; one a driver keeps is left for the next time.
         if (p.part) {
-            if (p.writing && in_flight(&p.wov)) kern::wait_event(p.wov.hEvent, clock_ms(abort_wait_ms));
-            if (p.reading && in_flight(&p.rov)) kern::wait_event(p.rov.hEvent, clock_ms(abort_wait_ms));
+            if (p.writing && in_flight(&p.wov)) kern::wait_event(p.wov.hEvent, left());
+            if (p.reading && in_flight(&p.rov)) kern::wait_event(p.rov.hEvent, left());
             release(&p.wov, &p.writing);
             release(&p.rov, &p.reading);
         }
