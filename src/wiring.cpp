@@ -129,8 +129,14 @@ bool release(ser::overlapped* ov, bool* busy) {
 }
 
 void make_nonce(uint8_t* nonce) {
-    std::random_device rd;
-    uint64_t seed = (static_cast<uint64_t>(rd()) << 32) ^ rd() ^ kern::now_us();
+    static uint64_t runs = 0;
+    uint64_t seed = kern::now_us() ^ (++runs << 48);
+    try {
+        std::random_device rd;
+        seed ^= (static_cast<uint64_t>(rd()) << 32) ^ rd();
+    } catch (...) {
+        // No entropy source: the clock alone still differs between two analyzers' starts.
+    }
     std::mt19937_64 gen(seed);
     for (int k = 0; k < nonce_len; k++) nonce[k] = static_cast<uint8_t>(id_first + gen() % id_symbols);
 }
@@ -212,7 +218,7 @@ bool poll_port(int i, const uint8_t* nonce, int count) {
 
 void purge_all(int count, uint32_t mask) {
     for (int i = 0; i < count; i++)
-        if (ports[i].listens) ioctl_in(chnls[i].com_hndl, ser::IOCTL_SERIAL_PURGE, &mask, sizeof mask);
+        if (ports[i].part) ioctl_in(chnls[i].com_hndl, ser::IOCTL_SERIAL_PURGE, &mask, sizeof mask);
 }
 
 }  // namespace
