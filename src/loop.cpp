@@ -7,6 +7,7 @@
 #include "model/chnl.h"
 #include "read.h"
 #include "verdict.h"
+#include "wiring.h"
 #include "write.h"
 
 namespace zentrel {
@@ -323,6 +324,7 @@ int loop_init(bool* none_opened) {
     mon_late = 0;
     drain_state = drain_none;
     drain_cut = 0;
+    wiring_identify();
     const uint32_t now = kern::tick_count();
     for (int i = 0; i < chnl_count; i++) {
         chnls[i].mon_ov = {};

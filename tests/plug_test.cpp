@@ -10,6 +10,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <memory>
 #include <stdexcept>
@@ -218,6 +219,24 @@ TEST_F(Plug, FaultCountsMatchWhatArrives) {
         ASSERT_LT(j, sent.size());
         j++;
     }
+
+    // Whole 64-byte blocks: the pattern arrives unbroken, only shorter.
+    zplug::options k;
+    k.count = 1;
+    k.paced = false;
+    k.drop_block = 0.02;
+    k.seed = 5;
+    for (int f : fds_) ::close(f);
+    fds_.clear();
+    make(k);
+    fd = open_port(3);
+    got = exchange(fd, fd, sent);
+    dropped = plug_->counts(3).dropped;
+    EXPECT_EQ(got.size() + dropped, sent.size());
+    EXPECT_EQ(dropped % 64, 0u);
+    EXPECT_GT(dropped / 64, 5u);  // 19 of 937 blocks expected
+    EXPECT_LT(dropped / 64, 40u);
+    EXPECT_TRUE(std::equal(got.begin(), got.end(), sent.begin()));
 }
 
 // The command: --help, a refused option, and a run ended by SIGTERM that cleans up after itself.

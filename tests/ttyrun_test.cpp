@@ -1,5 +1,7 @@
 // Whole runs of the engine on the Linux serial backend, through the pty plug, on the real clock.
 #include <gtest/gtest.h>
+#include <spawn.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -16,6 +18,7 @@
 #include "platform/serial/termios/termios_backend.h"
 #include "plug.h"
 #include "wait_until.h"
+#include "wiring.h"
 #include "write.h"
 
 namespace {
@@ -157,6 +160,40 @@ TEST_F(PlugRun, InjectedFaultsAreCountedAsDataErrors) {
     EXPECT_GE(errs, faults / 2);
     EXPECT_LE(errs, 2 * t.corrupted + t.dropped);
     for (int i = 0; i < 4; i++) EXPECT_EQ(chnls[i].in_ovlds, 0u);
+}
+
+TEST_F(PlugRun, NullModemPairsAreMappedAndAnotherAnalyzerOnThePairIsForeign) {
+    zplug::options o;
+    o.count = 4;
+    o.null_modem = true;
+    make_plug(o);
+    chnl_count = 4;
+    set_bauds(115200);
+    set_flows(flow_none);
+    uint32_t t0 = kern::tick_count();
+    start();
+    std::printf("4 plug ports in pairs: opened and wiring found in %u ms\n", kern::tick_count() - t0);
+    for (int i = 0; i < 4; i++) EXPECT_EQ(chnls[i].wire_from, i ^ 1) << "channel " << i;
+    kern::sleep(1000);
+    stop();
+    for (int i = 0; i < 4; i++) EXPECT_EQ(chnls[i].in_errs, 0u) << "channel " << i;
+
+    // Another analyzer starts on ttyV4 while this run on ttyV3 identifies its wiring: what arrives
+    // is an identification, but not this run's.
+    std::string cmd = "sleep 0.05; exec " ZENTREL_EXE " --batch --seconds 1 -n 1 -f none -d " + std::string(devLink) +
+                      " 4 >/dev/null 2>&1";
+    const char* argv[] = {"sh", "-c", cmd.c_str(), nullptr};
+    pid_t other = 0;
+    ASSERT_EQ(::posix_spawn(&other, "/bin/sh", nullptr, nullptr, const_cast<char**>(argv), environ), 0);
+    chnl_count = 1;
+    start();
+    EXPECT_EQ(chnls[0].wire_from, wire_foreign);
+    char reason[80];
+    EXPECT_FALSE(chnl_wiring_ok(0, reason, sizeof reason));
+    EXPECT_STREQ(reason, "receives from another program");
+    stop();
+    int status = 0;
+    ASSERT_EQ(::waitpid(other, &status, 0), other);
 }
 
 TEST_F(PlugRun, AVanishedPortNeitherHangsNorSpinsAndTheOthersRunOn) {

@@ -172,7 +172,8 @@ TEST_F(VBoardTest, OpenRulesAndDefaultsOnEveryOpen) {
 TEST_F(VBoardTest, ConfigErrorsNameTheItem) {
     for (const char* item :
          {"queue=abc", "queue=0", "ports=5-3", "maxbaud=-5", "speed=9600", "wiring=crossed",
-          "wiring=null:1-1", "wiring=null:1-2,2-3", "3:noise=0", "3:refuse=fly", "3:ignore=status", "3:", "1-4"}) {
+          "wiring=null:1-1", "wiring=null:1-2,2-3", "wiring=map:1>2,1>3", "wiring=map:1-2", "3:noise=0",
+          "3:dropblock=0", "3:pause=100", "3:pause=100:0", "3:refuse=fly", "3:ignore=status", "3:", "1-4"}) {
         try {
             vboard::board b(std::string("ports=1-8;") + item);
             ADD_FAILURE() << "accepted " << item;
@@ -254,6 +255,18 @@ TEST_F(VBoardTest, WiringDecidesWhereBytesAndLinesGo) {
     EXPECT_FALSE(snap(3).dsr || snap(3).cts) << "a port in no pair is open";
     a.close();
     EXPECT_FALSE(snap(2).cts) << "a closed peer drives no line";
+    b.close();
+    loner.close();
+
+    make("wiring=map:1>2");  // one way only
+    port from(1), to(2);
+    ASSERT_TRUE(to.timeouts(MAXDWORD, 0, 0));
+    to.send(data);
+    EXPECT_EQ(snap(1).rx_bytes, 0u);
+    from.send(data);
+    ASSERT_TRUE(read_file(to.h, got.data(), 100, &n, nullptr));
+    EXPECT_EQ(n, 100u);
+    EXPECT_EQ(got, data);
 }
 
 TEST_F(VBoardTest, ReadTimeoutModes) {
@@ -534,6 +547,30 @@ TEST_F(VBoardTest, NoiseAndDropHitEveryNthArrivingByte) {
     EXPECT_TRUE(std::equal(expect.begin(), expect.end(), got.begin()));
     EXPECT_EQ(snap(2).dropped_bytes, 10u);
     EXPECT_EQ(snap(2).in_queue, 0u);
+}
+
+TEST_F(VBoardTest, WholeBlocksAndAPausedEchoAreLost) {
+    make("1:dropblock=3; 2:pause=0:3000");
+    std::vector<uint8_t> data = pattern(640), got(640);
+    uint32_t n = 0;
+    port blocks(1), paused(2);
+    ASSERT_TRUE(blocks.set(IOCTL_SERIAL_SET_BAUD_RATE, 921600u));
+    ASSERT_TRUE(paused.set(IOCTL_SERIAL_SET_BAUD_RATE, 921600u));
+    // Blocks 3, 6 and 9 of ten go whole: the pattern arrives unbroken, three blocks short.
+    ASSERT_TRUE(blocks.timeouts(MAXDWORD, 0, 0));
+    blocks.send(data);
+    ASSERT_TRUE(read_file(blocks.h, got.data(), 640, &n, nullptr));
+    EXPECT_EQ(n, 448u);
+    EXPECT_TRUE(std::equal(got.begin(), got.begin() + 448, data.begin()));
+    EXPECT_EQ(snap(1).dropped_bytes, 192u);
+    // Nothing arrives during the pause, everything after it.
+    ASSERT_TRUE(paused.timeouts(MAXDWORD, 0, 0));
+    paused.send(data);
+    EXPECT_EQ(snap(2).dropped_bytes, 640u);
+    EXPECT_EQ(snap(2).in_queue, 0u);
+    kern::sleep(3000);
+    paused.send(data);
+    EXPECT_EQ(snap(2).in_queue, 640u);
 }
 
 TEST_F(VBoardTest, SlowDriverOverrunsItsQueue) {

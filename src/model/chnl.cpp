@@ -13,6 +13,7 @@ shared<int32_t> loop_screen_clear{1};
 shared<int32_t> time_limit{0};
 shared<int32_t> internal_loopback{0};
 shared<int32_t> data_check{1};
+shared<int32_t> wiring_expect{0};
 char devLink[com_link_size] = "\\\\.\\COM";
 const char szProgName[] = "Zentrel";
 const char szIconName[] = "loopIcon";
@@ -148,6 +149,7 @@ void settings_reset() {
     time_limit = 0;
     internal_loopback = 0;
     data_check = 1;
+    wiring_expect = 0;
     drain_at_stop = 0;
     std::snprintf(devLink, sizeof devLink, "%s", "\\\\.\\COM");
 }

@@ -83,6 +83,9 @@ struct chnl_struct {
     ser::overlapped mon_ov;
     ser::SERIAL_STATUS mon_stat;
     shared<uint32_t> mon_busy;  // that request is in the driver (monitor)
+    // Whose identification the port received before the run: a channel's index or a wire_ value
+    // (wiring.h). Set by loop start (window thread).
+    shared<int32_t> wire_from;
 };
 
 extern chnl_struct chnls[max_chnls];
@@ -93,6 +96,8 @@ extern shared<int32_t> loop_screen_clear;
 extern shared<int32_t> time_limit;
 extern shared<int32_t> internal_loopback;
 extern shared<int32_t> data_check;
+// The wiring the operator expects: a wiring_ setting of wiring.h (0: loopback plugs or null-modem pairs).
+extern shared<int32_t> wiring_expect;
 extern char devLink[com_link_size];
 extern const char szProgName[];
 extern const char szIconName[];

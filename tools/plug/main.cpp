@@ -21,7 +21,7 @@ void usage(FILE* to) {
     std::fprintf(
         to,
         "usage: zentrel-plug --dir DIR [--count N] [--first F] [--null-modem] [--unpaced]\n"
-        "                    [--corrupt RATE] [--drop RATE] [--seed N]\n"
+        "                    [--corrupt RATE] [--drop RATE] [--drop-block RATE] [--seed N]\n"
         "\n"
         "Creates N pseudo-terminals whose slave ends appear as DIR/ttyV<F> ... DIR/ttyV<F+N-1>, and\n"
         "wires them on the master side. Run the analyzer with the device prefix DIR/ttyV and first\n"
@@ -38,6 +38,9 @@ void usage(FILE* to) {
         "  --corrupt RATE  probability per byte that it arrives with its top bit flipped,\n"
         "                  e.g. 1e-5 (default 0)\n"
         "  --drop RATE     probability per byte that it is lost, e.g. 1e-5 (default 0)\n"
+        "  --drop-block RATE\n"
+        "                  probability per block of 64 bytes that it is lost whole, as a lost\n"
+        "                  USB packet (default 0)\n"
         "  --seed N        seed of the fault generator (default 1)\n"
         "  --help          this text\n");
 }

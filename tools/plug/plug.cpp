@@ -79,7 +79,9 @@ struct plug::impl {
         double credit = 0, cps = 0;
         uint64_t last_us = 0, next_rate_check = 0;
         bool busy = false;
-        fault_gen corrupt, drop;
+        fault_gen corrupt, drop, drop_block;
+        uint32_t block_pos = 0;  // bytes into the current 64-byte block arriving at this port
+        bool block_lost = false;
         counter n;  // of the bytes arriving at this port
         std::atomic<bool> unplug_req{false};
     };
@@ -227,7 +229,7 @@ struct plug::impl {
 
     // Faults on the way to port d: returns the length left after drops.
     size_t inject(port& d, size_t n, uint8_t* b) {
-        if (opt.corrupt <= 0 && opt.drop <= 0) return n;
+        if (opt.corrupt <= 0 && opt.drop <= 0 && opt.drop_block <= 0) return n;
         for (size_t i = 0; i < n; i++) {
             if (d.corrupt.left == 0) {
                 b[i] ^= 0x80;  // never turns 7-bit data into a flow-control character
@@ -245,6 +247,25 @@ struct plug::impl {
                 continue;
             }
             if (d.drop.left != UINT64_MAX) d.drop.left--;
+            b[k++] = b[i];
+        }
+        if (opt.drop_block <= 0) return k;
+        // Whole blocks, as a lost USB packet or tty buffer: the pattern's 64-byte cycle hides them.
+        n = k;
+        k = 0;
+        for (size_t i = 0; i < n; i++) {
+            if (d.block_pos == 0) {
+                d.block_lost = d.drop_block.left == 0;
+                if (d.block_lost)
+                    d.drop_block.reset(rng);
+                else
+                    d.drop_block.left--;
+            }
+            d.block_pos = (d.block_pos + 1) % 64;
+            if (d.block_lost) {
+                d.n.dropped.fetch_add(1, std::memory_order_relaxed);
+                continue;
+            }
             b[k++] = b[i];
         }
         return k;
@@ -299,7 +320,8 @@ plug::plug(const options& o) : impl_(std::make_unique<impl>()) {
     if (o.count < 1 || o.count > 256) throw std::runtime_error("zentrel-plug: count must be 1 to 256");
     if (o.null_modem && o.count % 2)
         throw std::runtime_error("zentrel-plug: null-modem pairs need an even count");
-    if (!(o.corrupt >= 0 && o.corrupt <= 1) || !(o.drop >= 0 && o.drop <= 1))
+    if (!(o.corrupt >= 0 && o.corrupt <= 1) || !(o.drop >= 0 && o.drop <= 1) ||
+        !(o.drop_block >= 0 && o.drop_block <= 1))
         throw std::runtime_error("zentrel-plug: fault rates are probabilities between 0 and 1");
     if (::mkdir(o.dir.c_str(), 0755) != 0 && errno != EEXIST) throw failure("mkdir " + o.dir);
     impl_->stop_fd = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
@@ -311,8 +333,10 @@ plug::plug(const options& o) : impl_(std::make_unique<impl>()) {
         p.peer = o.null_modem ? (i ^ 1) : i;
         p.corrupt.p = o.corrupt;
         p.drop.p = o.drop;
+        p.drop_block.p = o.drop_block;
         p.corrupt.reset(impl_->rng);
         p.drop.reset(impl_->rng);
+        p.drop_block.reset(impl_->rng);
     }
 }
 
@@ -425,6 +449,7 @@ args_result parse_args(int argc, char** argv, options* o, std::string* error) {
         {"first", required_argument, nullptr, 'f'}, {"null-modem", no_argument, nullptr, 'm'},
         {"unpaced", no_argument, nullptr, 'u'},     {"corrupt", required_argument, nullptr, 'c'},
         {"drop", required_argument, nullptr, 'r'},  {"seed", required_argument, nullptr, 's'},
+        {"drop-block", required_argument, nullptr, 'b'},
         {"help", no_argument, nullptr, 'h'},        {nullptr, 0, nullptr, 0}};
     error->clear();
     optind = 0;  // a full restart of getopt's scan
@@ -452,6 +477,9 @@ args_result parse_args(int argc, char** argv, options* o, std::string* error) {
                 break;
             case 'r':
                 ok = parse_rate(optarg, &o->drop);
+                break;
+            case 'b':
+                ok = parse_rate(optarg, &o->drop_block);
                 break;
             case 's':
                 ok = parse_seed(optarg, &o->seed);

@@ -5,7 +5,8 @@
 // links, so that the analyzer with device prefix "DIR/ttyV" finds them. On the master side it is the
 // wiring: a loopback plug per port (what the port sends comes back to its own input) or null-modem
 // pairs (first <-> first+1, ...). Lines are paced at the rate the port has set (baud / 10 bytes per
-// second, read through the master) unless unpaced, and may corrupt or drop bytes at random.
+// second, read through the master) unless unpaced, and may corrupt or drop bytes, or drop whole blocks
+// of 64 bytes, at random.
 //
 // The plug keeps a slave descriptor of its own open, so that ports may be opened and closed again
 // while it runs. Everything it created is removed when it is destroyed.
@@ -25,6 +26,7 @@ struct options {
     bool paced = true;
     double corrupt = 0;  // probability per byte that it arrives with its top bit flipped
     double drop = 0;     // probability per byte that it is lost
+    double drop_block = 0;  // probability per block of 64 bytes that it is lost whole
     uint64_t seed = 1;   // of the fault generator
 };
 

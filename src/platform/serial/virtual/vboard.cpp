@@ -255,12 +255,16 @@ uint32_t core::room_to_mark(const port_state& d) const {
 
 void core::deliver(port_state& dst, const uint8_t* data, uint32_t n, uint64_t t) {
     if (!live(dst) || n == 0) return;  // nobody listening: the bytes vanish
+    if (t >= dst.pause_at && t < dst.pause_end) {
+        dst.n.dropped_bytes += n;  // the far end has stopped echoing
+        return;
+    }
     dst.n.rx_bytes += n;
     dst.stats.rx += n;
     const cfg::faults& f = dst.faults;
     bool auto_tx = dst.hf.FlowReplace & ser::SERIAL_AUTO_TRANSMIT;
     bool brk = f.break_ms && t >= dst.break_at;
-    bool rewrite = f.noise || f.drop || f.frame || f.parity || f.overrun || brk ||
+    bool rewrite = f.noise || f.drop || f.dropblock || f.frame || f.parity || f.overrun || brk ||
                    (auto_tx && (std::memchr(data, xon_char, n) || std::memchr(data, xoff_char, n)));
     uint8_t buf[max_chunk + 1];
     if (rewrite) {
@@ -276,6 +280,18 @@ void core::deliver(port_state& dst, const uint8_t* data, uint32_t n, uint64_t t)
         auto every = [](uint32_t period, uint32_t& left) { return period && --left == 0 && (left = period); };
         for (uint32_t i = 0; i < n; i++) {
             uint8_t b = data[i];
+            if (f.dropblock) {
+                // Whole blocks, as a lost USB packet or tty buffer: the pattern's cycle hides them.
+                bool lose = dst.block_left == 1;
+                if (++dst.block_pos == 64) {
+                    dst.block_pos = 0;
+                    if (--dst.block_left == 0) dst.block_left = f.dropblock;
+                }
+                if (lose) {
+                    dst.n.dropped_bytes++;
+                    continue;
+                }
+            }
             if (every(f.drop, dst.drop_left)) {
                 dst.n.dropped_bytes++;
                 continue;

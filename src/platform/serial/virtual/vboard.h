@@ -11,6 +11,8 @@
 //   wiring=open           nothing is connected
 //   wiring=null:A-B,C-D   null-modem pairs (output to the peer's input, DTR to DSR, RTS to CTS);
 //                         ports in no pair are open
+//   wiring=map:A>B,C>D    one-way lines: A's output to B's input (A's DSR and CTS follow B's DTR
+//                         and RTS); a port with no line of its own sends nowhere
 //   RANGES:FAULT[,FAULT]  faults of those ports, e.g. 5:missing or 3-18:noise=50000
 // Faults:
 //   missing               the port does not exist (open: file_not_found)
@@ -29,6 +31,10 @@
 //   status16              GET_COMMSTATUS reports 16 bytes instead of 20
 //   noise=N               every N-th byte arriving at the port is corrupted (xor 0x40)
 //   drop=N                every N-th byte arriving at the port is lost
+//   dropblock=N           every N-th block of 64 bytes arriving at the port is lost whole (a lost USB
+//                         packet or tty buffer; the pattern's 64-byte cycle cannot show it)
+//   pause=FROM:LEN        FROM milliseconds after the open, for LEN milliseconds, bytes arriving at
+//                         the port are lost (the far end stopped echoing); set at run time, from then
 //   frame=N               every N-th byte arriving at the port has a framing error: counted in the
 //                         driver's statistics, raised as SERIAL_ERROR_FRAMING, and corrupted (xor 0x40)
 //   parity=N              the same as a parity error (SERIAL_ERROR_PARITY)

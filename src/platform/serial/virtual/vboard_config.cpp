@@ -80,6 +80,19 @@ void parse_wiring(const std::string& value, config& c, const std::string& item) 
         c.wires = wiring::open;
         return;
     }
+    if (value.rfind("map:", 0) == 0) {
+        // One-way lines: A>B takes A's output to B's input (and B's output nowhere unless listed).
+        c.wires = wiring::null;
+        for (const std::string& line : split(value.substr(4), ',')) {
+            size_t gt = line.find('>');
+            if (gt == std::string::npos) bad(item);
+            int a = port_number(line.substr(0, gt), item);
+            int b = port_number(line.substr(gt + 1), item);
+            if (c.peers.count(a)) bad(item);
+            c.peers[a] = b;
+        }
+        return;
+    }
     if (value.rfind("null:", 0) != 0) bad(item);
     c.wires = wiring::null;
     for (const std::string& pair : split(value.substr(5), ',')) {
@@ -157,6 +170,15 @@ void parse_faults(const std::string& text, faults& f, const std::string& item) {
             f.noise = positive32(value, item);
         } else if (has_value && name == "drop") {
             f.drop = positive32(value, item);
+        } else if (has_value && name == "dropblock") {
+            f.dropblock = positive32(value, item);
+        } else if (has_value && name == "pause") {
+            size_t colon = value.find(':');
+            if (colon == std::string::npos) bad(item);
+            auto from = number(value.substr(0, colon), 0xFFFFFFFFu);
+            if (!from) bad(item);
+            f.pause_from_ms = static_cast<int64_t>(*from);
+            f.pause_ms = positive32(value.substr(colon + 1), item);
         } else if (has_value && name == "frame") {
             f.frame = positive32(value, item);
         } else if (has_value && name == "parity") {

@@ -45,12 +45,15 @@ struct faults {
     uint32_t ignored = 0;   // refuse_bit values of settings accepted and not kept (baud, sethandflow)
     uint32_t noise = 0;     // every N-th arriving byte corrupted
     uint32_t drop = 0;      // every N-th arriving byte lost
+    uint32_t dropblock = 0;  // every N-th block of 64 arriving bytes lost
     uint32_t slow = 0;      // bytes per second from the input queue into reads
     uint32_t frame = 0;     // every N-th arriving byte has a framing error (and arrives corrupted)
     uint32_t parity = 0;    // every N-th arriving byte has a parity error (and arrives corrupted)
     uint32_t overrun = 0;   // every N-th arriving byte is lost to a hardware (UART) overrun
     uint32_t break_ms = 0;  // a break arrives every MS milliseconds of line time (as a NUL byte)
     int64_t unplug_ms = -1;
+    int64_t pause_from_ms = -1;  // from then on, for pause_ms, arriving bytes are lost
+    uint32_t pause_ms = 0;
 };
 
 enum class wiring { plug, open, null };
@@ -60,7 +63,7 @@ struct config {
     uint32_t queue = 4096;
     uint32_t maxbaud = 921600;
     wiring wires = wiring::plug;
-    std::map<int, int> peers;  // both directions of every null-modem pair
+    std::map<int, int> peers;  // where each wired port's output goes (both ways for a null-modem pair)
     // Fault items in the order given; later items override earlier ones field by field.
     std::vector<std::pair<std::vector<range>, std::string>> fault_items;
 

@@ -111,6 +111,8 @@ struct port_state {
     } stats;
     uint32_t frame_left = 0, parity_left = 0, overrun_left = 0;
     uint64_t break_at = never;  // line time of the next break
+    uint32_t block_left = 0, block_pos = 0;    // blocks to the next lost one, bytes into this one
+    uint64_t pause_at = never, pause_end = never;  // arriving bytes are lost in between
 };
 
 // Restarts the periods of the line-error faults (at an open or a change of faults).
@@ -119,6 +121,10 @@ inline void reset_fault_counts(port_state& p, uint64_t now) {
     p.parity_left = p.faults.parity;
     p.overrun_left = p.faults.overrun;
     p.break_at = p.faults.break_ms ? now + uint64_t{p.faults.break_ms} * 1000 : never;
+    p.block_left = p.faults.dropblock;
+    p.block_pos = 0;
+    p.pause_at = p.faults.pause_from_ms >= 0 ? now + static_cast<uint64_t>(p.faults.pause_from_ms) * 1000 : never;
+    p.pause_end = p.pause_at == never ? never : p.pause_at + uint64_t{p.faults.pause_ms} * 1000;
 }
 
 class core : public std::enable_shared_from_this<core> {

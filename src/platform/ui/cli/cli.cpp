@@ -23,6 +23,7 @@
 #include "platform/ui/headless/headless.h"
 #include "res/resources.h"
 #include "verdict.h"
+#include "wiring.h"
 #include "zentrel.h"
 
 namespace zentrel::cli {
@@ -499,6 +500,7 @@ void apply(const options& o, ui::window_handle w) {
     if (o.flow_cmd) post_command(static_cast<uint32_t>(o.flow_cmd));
     if (o.loopback) post_command(cmd_loopback_set);
     if (o.no_verify) post_command(cmd_no_verify);
+    wiring_expect = o.wiring;
     if (o.count) {
         hl::script_dialog({{o.count->c_str(), ui::id_ok}});
         post_command(cmd_count);
@@ -535,6 +537,11 @@ int parse(int argc, char** argv, const char* default_prefix, options& o) {
         ->check(CLI::IsMember({"none", "xonxoff", "dtrdsr", "rtscts"}));
     app.add_flag("-l,--internal-loopback", o.loopback, "loop every port back inside the board");
     app.add_flag("--no-verify", o.no_verify, "do not compare received data with the pattern");
+    std::string wiring = "any";
+    app.add_option("--wiring", wiring,
+                   "the wiring every port must have: loopback (each port receives its own data), pairs "
+                   "(null-modem pairs), any (either; default)")
+        ->check(CLI::IsMember({"loopback", "pairs", "any"}));
     auto* time_opt = app.add_option("-t,--time", minutes, "time limit in minutes (0: none)");
     auto* secs_opt = app.add_option("--seconds", o.seconds, "time limit in seconds, for short runs")
                          ->check(CLI::Range(1, max_time_limit_secs));
@@ -618,6 +625,7 @@ int parse(int argc, char** argv, const char* default_prefix, options& o) {
     for (int i = 0; i < 4; i++)
         if (flow == flows[i]) o.flow_cmd = static_cast<int>(cmd_flow_first) + i;
     if (*count_opt) o.count = std::to_string(count);
+    o.wiring = wiring == "loopback" ? wiring_loopback : wiring == "pairs" ? wiring_pairs : wiring_any;
     if (*time_opt) o.minutes = std::to_string(minutes);
     o.use_virtual = virtual_opt->count() > 0;
     return -1;

@@ -27,6 +27,7 @@ struct options {
     int flow_cmd = 0;   // 601..604, 0: default
     bool loopback = false;
     bool no_verify = false;
+    int32_t wiring = 0;  // the wiring_ setting of --wiring (0: any)
     std::optional<std::string> count, minutes;  // dialog answers, as typed
     int seconds = 0;
     bool batch = false;
