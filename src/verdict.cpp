@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "loop.h"
+#include "wiring.h"
 
 namespace zentrel {
 
@@ -101,7 +102,8 @@ bool chnl_overloaded(const chnl_struct* c) {
 
 namespace {
 
-void judge_port(const chnl_struct* c, port_verdict* v) {
+void judge_port(int i, port_verdict* v) {
+    const chnl_struct* c = &chnls[i];
     *v = port_verdict{};
     v->sent = chnl_sent(c);
     v->received = chnl_received(c);
@@ -162,6 +164,13 @@ void judge_port(const chnl_struct* c, port_verdict* v) {
     if (c->line_errs.total()) v->fails |= fail_line_errors;
     if (!gone && chnl_overloaded(c)) v->fails |= fail_overloaded;
 
+    // Wired as expected; a port that heard nothing at all is told as silent, not twice.
+    char why[sizeof v->wiring];
+    if (!chnl_wiring_ok(i, why, sizeof why) && !(silent && c->wire_from == wire_none)) {
+        v->fails |= fail_wiring;
+        std::snprintf(v->wiring, sizeof v->wiring, "%s", why);
+    }
+
     if (v->percent > paced_limit_percent) v->notes |= note_not_paced;
     if (c->in_unchecked != 0 || (!data_check && !silent)) v->notes |= note_unchecked;
 }
@@ -180,7 +189,7 @@ void verdict_judge() {
     for (int i = 0; i < count && i < max_chnls; i++) {
         const chnl_struct* c = &chnls[i];
         port_verdict& v = r.port[i];
-        judge_port(c, &v);
+        judge_port(i, &v);
         tot_rate += v.rate;
         r.data_errors += c->in_errs;
         r.queue_overruns += c->in_ovlds;

@@ -262,7 +262,8 @@ std::string verdict_json() {
            ",\"not_paced\":" + ports_with(note_not_paced, true) +
            ",\"data_compared\":" + (verdict.notes & note_unchecked ? "false" : "true") +
            ",\"overloaded\":" + (verdict.fails & fail_overloaded || verdict.monitor_late ? "true" : "false") +
-           ",\"monitor_late\":" + std::to_string(verdict.monitor_late) + ",\"drain\":\"" + drain_word() +
+           ",\"monitor_late\":" + std::to_string(verdict.monitor_late) + ",\"wiring\":" + wiring_json() +
+           ",\"drain\":\"" + drain_word() +
            "\",\"port_totals\":" + port_totals_json();
 }
 
@@ -351,7 +352,17 @@ void print_summary(const char* text) {
                     std::printf("  %s: %s\n", label_of(&chnls[i]).c_str(),
                                 line_errors_text(&chnls[i].line_errs).c_str());
         print_totals();
-        std::printf("Result: %s\n", r.passed ? "pass" : "FAIL");
+        std::printf("Wiring found:");
+        for (int i = 0; i < r.count; i++) {
+            const int32_t from = chnls[i].wire_from;
+            std::string src = from >= 0 && from < r.count ? label_of(&chnls[from])
+                              : from == wire_foreign      ? "another program"
+                              : from == wire_several      ? "several"
+                              : from == wire_untested     ? "not tested"
+                                                          : "nothing";
+            std::printf(" %s<-%s", label_of(&chnls[i]).c_str(), src.c_str());
+        }
+        std::printf("\nResult: %s\n", r.passed ? "pass" : "FAIL");
     }
     flush_output();
 }
