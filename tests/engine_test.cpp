@@ -556,6 +556,8 @@ TEST(Summary, TextFromTheFinalFigures) {
     chnls[0].in_count = 960;
     chnls[1].in_count = 959;
     chnls[0].mon_samples = chnls[1].mon_samples = 1;
+    chnls[0].wire_from = 0;  // each looped back
+    chnls[1].wire_from = 1;
     chnls[0].in_last_rx = chnls[1].in_last_rx = run_end_tick = 2000;
     // The summary tells the verdict, judged from the figures once.
     auto failed = [] {
