@@ -138,20 +138,24 @@ void judge_port(int i, port_verdict* v) {
     }
 
     // Complete: the drain balanced every byte, or, where the driver hides some, no more went
-    // missing than it can hold; and never more back than went out.
+    // missing than it can hold; and never more back than went out. What a port receives is what its
+    // source sent: itself on a loopback, its partner on a null-modem pair, as the wiring found.
     // A silent port's loss is its silence: it is not told twice.
+    const int32_t from = c->wire_from;
+    const chnl_struct* src = from >= 0 && from < chnl_count && from < max_chnls ? &chnls[from] : c;
+    const uint64_t src_sent = chnl_sent(src);
     const int32_t drain = drain_state;
-    if (drained_exactly(c)) {
+    if (drained_exactly(c) && drained_exactly(src)) {
         v->lost_known = true;
-        if (v->received > v->sent) v->fails |= fail_extra;
-        v->lost = v->sent > v->received ? v->sent - v->received : 0;
+        if (v->received > src_sent) v->fails |= fail_extra;
+        v->lost = src_sent > v->received ? src_sent - v->received : 0;
         if (v->lost && !silent) v->fails |= fail_lost;
     } else {
         // Everything handed to the driver is the most that can have left the port.
-        uint64_t posted = c->out_posted;
-        if (v->received > (posted > v->sent ? posted : v->sent)) v->fails |= fail_extra;
-        if (c->com_hides && !silent && v->sent > v->received + hidden_bound) {
-            v->lost = v->sent - v->received - hidden_bound;
+        uint64_t posted = src->out_posted;
+        if (v->received > (posted > src_sent ? posted : src_sent)) v->fails |= fail_extra;
+        if ((c->com_hides || src->com_hides) && !silent && src_sent > v->received + hidden_bound) {
+            v->lost = src_sent - v->received - hidden_bound;
             v->fails |= fail_lost;
         }
         // Output that never moved again was held (flow control nobody released); output still moving
