@@ -160,7 +160,9 @@ void judge_port(int i, port_verdict* v) {
         }
         // Output that never moved again was held (flow control nobody released); output still moving
         // when the drain's time was up (a slow line's deep queue) leaves the loss untold, not failed.
-        if (drain != drain_none && c->out_drained == drained_held && !silent && !gone) v->fails |= fail_held;
+        // Only a driver that shows its output queue can show it held.
+        if (drain != drain_none && c->out_drained == drained_held && !c->com_hides && !silent && !gone)
+            v->fails |= fail_held;
     }
 
     if (c->in_errs) v->fails |= fail_data_errors;
