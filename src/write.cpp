@@ -1,5 +1,7 @@
 #include "write.h"
 
+#include <algorithm>
+
 #include "read.h"
 
 namespace zentrel {
