@@ -43,6 +43,7 @@ def build_initramfs(build, out, init="guest-init.sh", extra=()):
     here = os.path.dirname(os.path.abspath(__file__))
     shutil.copy(os.path.join(here, init), os.path.join(root, "init"))
     os.chmod(os.path.join(root, "init"), 0o755)
+    shutil.copy(os.path.join(os.path.dirname(os.path.abspath(__file__)), "guest-boot.sh"), root)
     for src, dst in extra:
         os.makedirs(os.path.dirname(root + dst), exist_ok=True)
         shutil.copy(src, root + dst)

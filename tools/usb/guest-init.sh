@@ -2,21 +2,10 @@
 # /init of the USB test guest: loads the kernel's USB serial modules, makes cdc_acm ports out of configfs
 # gadgets on dummy controllers, runs the program and the probe on the ttyUSB and ttyACM ports, prints
 # everything on the console in lines the host side reads ("@@..." lines are for it), and powers off.
-export PATH=/bin
-mkdir -p /proc /sys /dev /tmp
-mount -t proc proc /proc
-mount -t sysfs sys /sys
-mount -t devtmpfs dev /dev
-mkdir -p /dev/pts && mount -t devpts devpts /dev/pts
-exec </dev/console >/dev/console 2>&1
-stty -F /dev/console -echo
-
-Z=/zentrel
-P=/zentrel-uart-probe
+. /guest-boot.sh
 U=/dev/ttyUSB
 A=/dev/ttyACM
 B="--batch --json"
-ONLY=$(sed -n 's/.*rig\.only=\([^ ]*\).*/\1/p' /proc/cmdline)
 # The CI set runs 4 ports of each driver and one flow control per rate; rig.full=1 all of them.
 NU=4
 NA=4
