@@ -37,8 +37,8 @@
 // Drivers' answers the ptys cannot give, injected here: every ioctl of this program goes through this one.
 namespace {
 struct fake_driver {
-    std::atomic<int> outq{-1};         // TIOCOUTQ says this when not negative
-    std::atomic<bool> serial{false};   // TIOCGSERIAL/TIOCSSERIAL as a USB driver has them
+    std::atomic<int> outq{-1};        // TIOCOUTQ says this when not negative
+    std::atomic<bool> serial{false};  // TIOCGSERIAL/TIOCSSERIAL as a USB driver has them
     std::mutex m;
     uint16_t closing_wait = 3000;
     std::vector<uint16_t> set_waits;  // every closing wait TIOCSSERIAL was given, in order

@@ -225,13 +225,15 @@ int close_time(const char* path) {
     device_io_control(h, IOCTL_SERIAL_GET_COMMSTATUS, nullptr, 0, &s, sizeof s, nullptr, nullptr);
     auto t0 = std::chrono::steady_clock::now();
     close_handle(h);
-    auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0).count();
+    auto ms =
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0).count();
     kern::close_event(ov.hEvent);
     int after = closing_wait(path);
     bool ok = pending && ms < 1000 && after == before;
-    std::printf("probe %s close %s ms=%lld written=%llu out-queue=%u held=%d closing-wait before=%d after=%d\n",
-                path, ok ? "ok" : "FAIL", static_cast<long long>(ms), static_cast<unsigned long long>(taken),
-                s.AmountInOutQueue, pending, before, after);
+    std::printf(
+        "probe %s close %s ms=%lld written=%llu out-queue=%u held=%d closing-wait before=%d after=%d\n", path,
+        ok ? "ok" : "FAIL", static_cast<long long>(ms), static_cast<unsigned long long>(taken),
+        s.AmountInOutQueue, pending, before, after);
     return ok ? 0 : 1;
 }
 
@@ -425,6 +427,7 @@ int main(int argc, char** argv) {
         for (; i < argc && std::strcmp(argv[i], "--"); ++i) ports.push_back(argv[i]);
         if (i + 1 < argc) return keep(ports, argv + i + 1);
     }
-    std::fprintf(stderr, "usage: zentrel-uart-probe facts|flood|drain|baud-base|keep|dsr-hold|echo|close-time ...\n");
+    std::fprintf(stderr,
+                 "usage: zentrel-uart-probe facts|flood|drain|baud-base|keep|dsr-hold|echo|close-time ...\n");
     return 64;
 }

@@ -89,7 +89,8 @@ bool tty_port::drop_closing_wait() {
 
 void tty_port::restore_closing_wait() {
     // The driver keeps the setting with the device, not with the descriptor: put it back for the next
-    // user. The close has ended the output in flight, so this second close does not wait.
+    // user. The close has ended the output in flight, so this second close does not wait. Like every
+    // open, this one raises DTR and RTS until its close.
     int fd = ::open(path_.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) return;
     int outq = 0;
