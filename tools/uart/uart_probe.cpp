@@ -12,9 +12,9 @@
 //                              settings; every open raises DTR and RTS)
 //   dsr-hold PATH              DTR/DSR emulation of the backend in internal loopback: output is held
 //                              while the input fills, and released once it is read
-//   echo PATH...               a loopback plug on each port (the gadget ends of ACM ports): reads at
-//                              once and writes everything back, keeping the backlog itself; runs until
-//                              killed
+//   echo PATH...               a loopback plug on each port (the gadget ends of ACM ports): writes
+//                              everything back, reading no more while 64 KiB wait to go back, so that
+//                              the far end sees its output held rather than vanished; runs until killed
 //   close-time PATH            fills the port's output through the backend where nothing drains it,
 //                              then times the close; exit 1 when it took a second or more, or when the
 //                              driver's closing wait was not put back
@@ -163,21 +163,23 @@ int echo(const std::vector<const char*>& paths) {
     std::vector<std::vector<uint8_t>> backlog(fds.size());
     std::vector<size_t> head(fds.size());
     std::printf("probe echo ready %zu\n", fds.size());
-    std::vector<uint8_t> buf(65536);
+    std::vector<uint8_t> buf(16384);
+    const size_t held = 65536;
     for (;;) {
         for (size_t i = 0; i < fds.size(); ++i)
-            fds[i].events = static_cast<short>(POLLIN | (backlog[i].size() > head[i] ? POLLOUT : 0));
+            fds[i].events = static_cast<short>((backlog[i].size() - head[i] < held ? POLLIN : 0) |
+                                               (backlog[i].size() > head[i] ? POLLOUT : 0));
         if (::poll(fds.data(), fds.size(), -1) < 0 && errno != EINTR) return 1;
         for (size_t i = 0; i < fds.size(); ++i) {
             auto& b = backlog[i];
-            for (ssize_t n; (n = ::read(fds[i].fd, buf.data(), buf.size())) > 0;)
+            for (ssize_t n; b.size() - head[i] < held && (n = ::read(fds[i].fd, buf.data(), buf.size())) > 0;)
                 b.insert(b.end(), buf.data(), buf.data() + n);
             while (b.size() > head[i]) {
                 ssize_t n = ::write(fds[i].fd, b.data() + head[i], b.size() - head[i]);
                 if (n <= 0) break;
                 head[i] += static_cast<size_t>(n);
             }
-            if (head[i] == b.size() || head[i] > (1u << 20)) {
+            if (head[i] == b.size() || head[i] > held) {
                 b.erase(b.begin(), b.begin() + static_cast<long>(head[i]));
                 head[i] = 0;
             }

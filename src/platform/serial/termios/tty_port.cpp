@@ -376,8 +376,10 @@ uint64_t tty_port::driver_out_queue() {
 
 void tty_port::publish() {
     ahead_pub_.store(ahead_count_, std::memory_order_relaxed);
-    out_pub_.store(out_bytes_, std::memory_order_relaxed);
+    // Bytes the device took leave out_bytes_ as they join tx_bytes_: counted twice for a moment rather
+    // than not at all.
     tx_pub_.store(tx_bytes_, std::memory_order_relaxed);
+    out_pub_.store(out_bytes_, std::memory_order_relaxed);
 }
 
 }  // namespace ser::tty
