@@ -291,7 +291,7 @@ def judge(cases):
     add("6. unwired port does not pass", k.rc not in (0, None), f"rc={k.rc} rcv: {rcv_line(k)}")
 
     k = c("unplug")
-    named = [x if isinstance(x, str) else x.get("port") for key in ("no_data_received", "stalled")
+    named = [x if isinstance(x, str) else x.get("port") for key in ("gone", "no_data_received", "stalled")
              for x in ((k.summary or {}).get(key) or [])]
     gone = [n for n in named if n in ("ttyS16", "ttyS17", "ttyS18", "ttyS19")]
     add("7. a card removed mid-run: the run ends cleanly, fails, and names the ports",
