@@ -1,7 +1,5 @@
 #include "write.h"
 
-#include <algorithm>
-
 #include "read.h"
 
 namespace zentrel {

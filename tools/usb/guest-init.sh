@@ -61,6 +61,9 @@ done
 echo "@@guest up $(cut -d' ' -f1 /proc/uptime)s $(ls /dev | grep -c ttyUSB) ttyUSB $(ls /dev | grep -c ttyACM) ttyACM"
 
 case_ list $Z --list --json
+# Neither driver loops internally (ftdi_sio even keeps the loop bit): -l is refused.
+case_ usb-loop $Z $B --seconds 2 -l -n 1 -f none -d $U 0
+case_ acm-loop $Z $B --seconds 2 -l -n 1 -f none -d $A 0
 
 # The host's echo keeps megabytes of backlog: each case starts on freshly wired lines.
 for rate in 115200 921600; do

@@ -67,6 +67,11 @@ def judge(cases, full, gone):
         and sugg.get("/dev/ttyUSB") == 16 and sugg.get("/dev/ttyACM") == 8,
         f"rc={k.rc} drivers={ {d: sorted(map(str, v)) for d, v in drivers.items()} } suggestions={sugg}", k)
 
+    for name in ("usb-loop", "acm-loop"):
+        k = c(name)
+        add(f"{name}: internal loopback refused (exit 2), the reason given",
+            k.rc == 2 and any("loop" in l for l in k.stderr), f"rc={k.rc} stderr={k.stderr[:3]}", k)
+
     for name in sorted(n for n in cases if re.match(r"(usb|acm)-\d+-", n)):
         k = cases[name]
         n = nu if name.startswith("usb") else na
