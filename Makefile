@@ -2,7 +2,7 @@
 PRESET ?= dev
 JOBS ?= 2
 
-.PHONY: all deps build demo test test-asan test-tsan test-uart test-long bench package fuzz windows test-windows bench-windows clean
+.PHONY: all deps build demo test test-asan test-tsan test-uart test-usb test-long bench package fuzz windows test-windows bench-windows clean
 
 all: build
 
@@ -37,6 +37,15 @@ test-uart:
 	cmake --preset release >/dev/null
 	cmake --build --preset release -j $(JOBS) --target zentrel zentrel-uart-probe
 	python3 tools/uart/rig.py build/release build/uart/vmlinuz build/uart
+
+# The kernel's USB serial drivers (ftdi_sio behind QEMU's hubs, cdc_acm on gadgets) in a second guest;
+# about two minutes. USB_RIG=--full runs 16 + 8 ports with every flow control.
+test-usb:
+	@bash tools/install-deps qemu
+	bash tools/uart/fetch-kernel build/uart
+	cmake --preset release >/dev/null
+	cmake --build --preset release -j $(JOBS) --target zentrel zentrel-uart-probe
+	python3 tools/usb/rig.py build/release build/uart/vmlinuz build/uart/modules build/usb $(USB_RIG)
 
 # A simulated day at 921600 baud on the accelerated clock (a few minutes; release build).
 test-long: deps

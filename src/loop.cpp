@@ -1,5 +1,6 @@
 #include "loop.h"
 
+#include <algorithm>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -480,7 +481,8 @@ void drain_lines(void* arg) {
             // monitor's first sample is still measured at its end.
             if (!sampled[i]) ++c->mon_samples;
             sampled[i] = true;
-            uint64_t sent = c->out_posted - st.AmountInOutQueue;
+            uint64_t posted = c->out_posted;
+            uint64_t sent = posted - std::min<uint64_t>(st.AmountInOutQueue, posted);
             uint64_t rcvd = c->in_count + st.AmountInInQueue;
             c->out_total = sent;
             c->in_total = rcvd;

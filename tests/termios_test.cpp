@@ -2,12 +2,14 @@
 // the far side of the line.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <linux/serial.h>
 #include <poll.h>
 #include <pty.h>
 #include <signal.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/sysmacros.h>
 #include <sys/wait.h>
 #include <termios.h>
@@ -16,10 +18,12 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <cstdarg>
 #include <cstdlib>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -29,6 +33,43 @@
 #include "platform/serial/termios/tty_claim.h"
 #include "platform/serial/termios/tty_sys.h"
 #include "wait_until.h"
+
+// Drivers' answers the ptys cannot give, injected here: every ioctl of this program goes through this one.
+namespace {
+struct fake_driver {
+    std::atomic<int> outq{-1};        // TIOCOUTQ says this when not negative
+    std::atomic<bool> serial{false};  // TIOCGSERIAL/TIOCSSERIAL as a USB driver has them
+    std::mutex m;
+    uint16_t closing_wait = 3000;
+    std::vector<uint16_t> set_waits;  // every closing wait TIOCSSERIAL was given, in order
+} fake;
+}  // namespace
+
+extern "C" int ioctl(int fd, unsigned long req, ...) noexcept {
+    va_list ap;
+    va_start(ap, req);
+    void* arg = va_arg(ap, void*);
+    va_end(ap);
+    if (req == TIOCOUTQ && fake.outq >= 0) {
+        *static_cast<int*>(arg) = fake.outq;
+        return 0;
+    }
+    if ((req == TIOCGSERIAL || req == TIOCSSERIAL) && fake.serial) {
+        std::lock_guard lk(fake.m);
+        auto* ss = static_cast<serial_struct*>(arg);
+        if (req == TIOCGSERIAL) {
+            *ss = serial_struct{};
+            ss->closing_wait = fake.closing_wait;
+        } else {
+            fake.set_waits.push_back(ss->closing_wait);
+            fake.closing_wait = ss->closing_wait;
+            // The close that follows ends the transfers in flight.
+            if (ss->closing_wait == ASYNC_CLOSING_WAIT_NONE) fake.outq = 0;
+        }
+        return 0;
+    }
+    return static_cast<int>(::syscall(SYS_ioctl, fd, req, arg));
+}
 
 namespace {
 
@@ -736,6 +777,32 @@ TEST_F(TermiosPort, UnplugEndsWhatIsInFlightAndRefusesTheRestWithoutSpinning) {
     kern::sleep(300);
     EXPECT_LE(stats().wakeups, wakeups + 2);
     close_port(h);
+}
+
+// cdc_acm counts whole transfer buffers in TIOCOUTQ (163840 after 73728 bytes were written), and holds
+// the close for its closing wait while its far end takes nothing.
+TEST_F(TermiosPort, DriverOutputCountsStayWithinWhatWasWrittenAndAnUndrainableCloseDoesNotWait) {
+    ser::handle h = open_port();
+    std::vector<uint8_t> out(1000, 'q');
+    uint32_t n = 0;
+    fake.outq = 163840;
+    ASSERT_TRUE(ser::write_file(h, out.data(), 1000, &n, nullptr));
+    EXPECT_EQ(status_of(h).AmountInOutQueue, 1000u) << "never more than the device was given";
+    // Once seen empty, only what it took since counts.
+    fake.outq = 0;
+    EXPECT_EQ(status_of(h).AmountInOutQueue, 0u);
+    fake.outq = 163840;
+    ASSERT_TRUE(ser::write_file(h, out.data(), 10, &n, nullptr));
+    EXPECT_EQ(status_of(h).AmountInOutQueue, 10u);
+
+    fake.serial = true;
+    close_port(h);
+    fake.outq = -1;
+    fake.serial = false;
+    std::lock_guard lk(fake.m);
+    // No wait for this close, and the driver's own setting back for the next user.
+    EXPECT_EQ(fake.set_waits, (std::vector<uint16_t>{ASYNC_CLOSING_WAIT_NONE, 3000}));
+    EXPECT_EQ(fake.closing_wait, 3000);
 }
 
 TEST_F(TermiosPort, RequestsWithoutARecordWaitInTheKernelLayerAndATerminatedWaiterLeavesNothing) {

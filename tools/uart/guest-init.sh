@@ -1,17 +1,7 @@
 #!/bin/sh
 # /init of the test guest: runs the program and the probe against the UARTs, prints everything on the
 # console in lines the host side reads ("@@..." lines are for it), and powers off.
-export PATH=/bin
-mkdir -p /proc /sys /dev /tmp
-mount -t proc proc /proc
-mount -t sysfs sys /sys
-mount -t devtmpfs dev /dev
-mkdir -p /dev/pts && mount -t devpts devpts /dev/pts
-exec </dev/console >/dev/console 2>&1
-stty -F /dev/console -echo
-
-Z=/zentrel
-P=/zentrel-uart-probe
+. /guest-boot.sh
 S=/dev/ttyS
 
 # Asks the host to rewire the ports (off, plug, plug:RATE, null) and waits until it has.
@@ -21,7 +11,6 @@ wire() {
     $P drain $ALL
 }
 
-ONLY=$(sed -n 's/.*rig\.only=\([^ ]*\).*/\1/p' /proc/cmdline)
 ALL=$(i=4; while [ $i -le 19 ]; do echo ${S}$i; i=$((i + 1)); done)
 
 # case NAME CMD...: runs CMD under a time limit, with the driver's per-port counters before and after.

@@ -30,7 +30,8 @@ def libs_of(binary):
     return re.findall(r"(/\S+\.so[.\d]*)", out)
 
 
-def build_initramfs(build, out):
+def build_initramfs(build, out, init="guest-init.sh", extra=()):
+    """extra: (host file, path in the guest) pairs, e.g. kernel modules."""
     root = os.path.join(out, "root")
     shutil.rmtree(root, ignore_errors=True)
     os.makedirs(os.path.join(root, "bin"))
@@ -40,7 +41,12 @@ def build_initramfs(build, out):
         if a != "busybox":
             os.symlink("busybox", os.path.join(root, "bin", a))
     here = os.path.dirname(os.path.abspath(__file__))
-    shutil.copy(os.path.join(here, "guest-init.sh"), os.path.join(root, "init"))
+    shutil.copy(os.path.join(here, init), os.path.join(root, "init"))
+    os.chmod(os.path.join(root, "init"), 0o755)
+    shutil.copy(os.path.join(os.path.dirname(os.path.abspath(__file__)), "guest-boot.sh"), root)
+    for src, dst in extra:
+        os.makedirs(os.path.dirname(root + dst), exist_ok=True)
+        shutil.copy(src, root + dst)
     bins = [os.path.join(build, "zentrel"), os.path.join(build, "tools/uart/zentrel-uart-probe")]
     libs = set()
     for b in bins:
@@ -61,16 +67,20 @@ def build_initramfs(build, out):
 
 # ---- The relay: the cables on the host side ----------------------------------------------------------
 class Relay(threading.Thread):
-    def __init__(self, sock_dir):
+    """backlog: how much echo it holds for a port before it stops reading that line; None: no limit, for
+    lines whose emulation freezes the whole guest while the host side does not read (usb-serial)."""
+
+    def __init__(self, sock_dir, ports=PORTS, backlog=65536):
         super().__init__(daemon=True)
         self.lock = threading.Lock()
         self.mode, self.rate = "off", 0
+        self.ports, self.backlog = list(ports), backlog
         self.listeners = {}
         self.conns = {}
-        self.outbuf = {n: bytearray() for n in PORTS}
-        self.tokens = {n: 0.0 for n in PORTS}
+        self.outbuf = {n: bytearray() for n in self.ports}
+        self.tokens = {n: 0.0 for n in self.ports}
         self.stop = False
-        for n in PORTS:
+        for n in self.ports:
             path = os.path.join(sock_dir, f"s{n}")
             if os.path.exists(path):
                 os.unlink(path)
@@ -89,7 +99,7 @@ class Relay(threading.Thread):
             self.conns[n] = c
 
     def partner(self, n):
-        return n + 1 if (n - PORTS[0]) % 2 == 0 else n - 1
+        return n + 1 if (n - self.ports[0]) % 2 == 0 else n - 1
 
     def set_wiring(self, wiring):
         mode, _, rate = wiring.partition(":")
@@ -119,7 +129,7 @@ class Relay(threading.Thread):
                         # A bucket of 250 ms: a late pass of this loop (the host is busy) loses nothing.
                         self.tokens[n] = min(self.tokens[n] + dt * cps, max(cps * 0.25, 16.0))
                         limit = int(self.tokens[n])
-                    if limit > 0 and len(self.outbuf[n]) < 65536:
+                    if limit > 0 and (self.backlog is None or len(self.outbuf[n]) < self.backlog):
                         try:
                             data = c.recv(limit)
                         except BlockingIOError:
@@ -163,6 +173,7 @@ class Case:
         self.rc = None
         self.samples, self.summary, self.objects = [], None, []
         self.stderr, self.other, self.before, self.after = [], [], [], []
+        self.start, self.seconds = 0.0, None
 
     def last_ports(self):
         return self.samples[-1]["ports"] if self.samples else []
@@ -280,7 +291,7 @@ def judge(cases):
     add("6. unwired port does not pass", k.rc not in (0, None), f"rc={k.rc} rcv: {rcv_line(k)}")
 
     k = c("unplug")
-    named = [x if isinstance(x, str) else x.get("port") for key in ("no_data_received", "stalled")
+    named = [x if isinstance(x, str) else x.get("port") for key in ("gone", "no_data_received", "stalled")
              for x in ((k.summary or {}).get(key) or [])]
     gone = [n for n in named if n in ("ttyS16", "ttyS17", "ttyS18", "ttyS19")]
     add("7. a card removed mid-run: the run ends cleanly, fails, and names the ports",
@@ -290,39 +301,23 @@ def judge(cases):
 
 
 # ---- The machine -------------------------------------------------------------------------------------
-def main():
-    ap = argparse.ArgumentParser()
-    ap.add_argument("build")
-    ap.add_argument("kernel")
-    ap.add_argument("out")
-    ap.add_argument("--time-limit", type=int, default=420)
-    ap.add_argument("--only", help="run only these guest cases (comma-separated)")
-    args = ap.parse_args()
-    t0 = time.monotonic()
-    os.makedirs(args.out, exist_ok=True)
-    initrd = build_initramfs(args.build, args.out)
-    sock_dir = os.path.join(args.out, "sock")
-    os.makedirs(sock_dir, exist_ok=True)
-    relay = Relay(sock_dir)
-    mon_path = os.path.join(sock_dir, "mon")
-    cmd = ["qemu-system-x86_64", "-nodefaults", "-no-user-config", "-machine", "pc,accel=tcg", "-cpu", "qemu64",
-           "-smp", "1", "-m", "512", "-display", "none", "-no-reboot", "-nic", "none", "-serial", "stdio",
-           "-monitor", f"unix:{mon_path},server=on,wait=off",
-           "-kernel", args.kernel, "-initrd", initrd,
-           "-append", "console=ttyS0 8250.nr_uarts=32 quiet panic=-1" + (f" rig.only={args.only}" if args.only else "")]
-    for card in range(4):
-        devs = []
-        for i in range(4):
-            n = PORTS[card * 4 + i]
-            cmd += ["-chardev", f"socket,id=c{n},path={os.path.join(sock_dir, f's{n}')}"]
-            devs.append(f"chardev{i + 1}=c{n}")
-        cmd += ["-device", f"pci-serial-4x,id=card{card + 1}," + ",".join(devs)]
+def qemu_base(kernel, initrd, mon_path, append):
+    """The guest without devices: one CPU, TCG, the console on stdio, the monitor on a unix socket."""
+    return ["qemu-system-x86_64", "-nodefaults", "-no-user-config", "-machine", "pc,accel=tcg", "-cpu", "qemu64",
+            "-smp", "1", "-m", "512", "-display", "none", "-no-reboot", "-nic", "none", "-serial", "stdio",
+            "-monitor", f"unix:{mon_path},server=on,wait=off", "-kernel", kernel, "-initrd", initrd,
+            "-append", append]
+
+
+def run_guest(cmd, relay, mon_path, time_limit, t0, out):
+    """Boots the guest, serves its requests (@@wire, @@unplug) and collects its cases until it ends.
+    Returns (cases, status text, completed)."""
     qemu = subprocess.Popen(cmd, stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
     timed_out = threading.Event()
 
     def kill_late():
         try:
-            qemu.wait(args.time_limit)
+            qemu.wait(time_limit)
         except subprocess.TimeoutExpired:
             timed_out.set()
             qemu.kill()
@@ -333,18 +328,18 @@ def main():
     except OSError as e:
         qemu.kill()
         print(qemu.stdout.read().decode("utf-8", "replace"))
-        print(f"rig: the guest's UARTs never connected to the relay ({e})\nguest status: did not start")
-        return 1
+        print(f"rig: the guest's lines never connected to the relay ({e})")
+        return {}, "did not start", False
     relay.start()
-    print(f"rig: guest started ({time.monotonic() - t0:.1f}s), time limit {args.time_limit}s", flush=True)
+    print(f"rig: guest started ({time.monotonic() - t0:.1f}s), time limit {time_limit}s", flush=True)
 
     cases, cur, done = {}, None, False
-    log = open(os.path.join(args.out, "guest.log"), "w")
+    log = open(os.path.join(out, "guest.log"), "w")
     for raw in qemu.stdout:
         line = raw.decode("utf-8", "replace").rstrip("\r\n")
         log.write(line + "\n")
         if line.startswith("@@wire "):
-            # Bytes of the previous wiring still on their way out of the UARTs are dropped first.
+            # Bytes of the previous wiring still on their way out of the guest are dropped first.
             relay.set_wiring("off")
             time.sleep(0.3)
             relay.set_wiring(line.split()[1])
@@ -365,11 +360,13 @@ def main():
             threading.Thread(target=unplug, daemon=True).start()
         elif line.startswith("@@case "):
             cur = Case(line.split()[1])
+            cur.start = time.monotonic()
             cases[cur.name] = cur
             print(f"rig: case {cur.name} ({time.monotonic() - t0:.1f}s)", flush=True)
         elif line.startswith("@@rc ") and cur:
             cur.rc = int(line.split()[2])
-            print(f"guest| {cur.name}: exit {cur.rc}", flush=True)
+            cur.seconds = time.monotonic() - cur.start
+            print(f"guest| {cur.name}: exit {cur.rc} ({cur.seconds:.1f}s)", flush=True)
             cur = None
         elif line.startswith("@@before ") and cur:
             cur.before.append(line[9:])
@@ -400,17 +397,47 @@ def main():
             print(f"guest| {line}", flush=True)
     qemu.wait()
     relay.stop = True
-    elapsed = time.monotonic() - t0
+    status = "timed out (wedged guest killed)" if timed_out.is_set() else (
+        "completed" if done else f"ended early (qemu exit {qemu.returncode})")
+    return cases, status, done and not timed_out.is_set()
 
-    print("\n==== UART rig results ====")
-    results = judge(cases)
+
+def report(title, results, status, completed, elapsed):
+    """One PASS/FAIL line per check with what was seen; 0 when the guest completed and all passed."""
+    print(f"\n==== {title} ====")
     for name, ok, seen in results:
         print(f"{'PASS' if ok else 'FAIL'}  {name}\n      {seen}")
     failed = sum(not ok for _, ok, _ in results)
-    status = "timed out (wedged guest killed)" if timed_out.is_set() else (
-        "completed" if done else f"ended early (qemu exit {qemu.returncode})")
     print(f"guest status: {status}; {len(results) - failed}/{len(results)} checks passed; rig time {elapsed:.0f}s")
-    return 0 if done and not failed and not timed_out.is_set() else 1
+    return 0 if completed and not failed else 1
+
+
+def main():
+    ap = argparse.ArgumentParser()
+    ap.add_argument("build")
+    ap.add_argument("kernel")
+    ap.add_argument("out")
+    ap.add_argument("--time-limit", type=int, default=420)
+    ap.add_argument("--only", help="run only these guest cases (comma-separated)")
+    args = ap.parse_args()
+    t0 = time.monotonic()
+    os.makedirs(args.out, exist_ok=True)
+    initrd = build_initramfs(args.build, args.out)
+    sock_dir = os.path.join(args.out, "sock")
+    os.makedirs(sock_dir, exist_ok=True)
+    relay = Relay(sock_dir)
+    mon_path = os.path.join(sock_dir, "mon")
+    cmd = qemu_base(args.kernel, initrd, mon_path,
+                    "console=ttyS0 8250.nr_uarts=32 quiet panic=-1" + (f" rig.only={args.only}" if args.only else ""))
+    for card in range(4):
+        devs = []
+        for i in range(4):
+            n = PORTS[card * 4 + i]
+            cmd += ["-chardev", f"socket,id=c{n},path={os.path.join(sock_dir, f's{n}')}"]
+            devs.append(f"chardev{i + 1}=c{n}")
+        cmd += ["-device", f"pci-serial-4x,id=card{card + 1}," + ",".join(devs)]
+    cases, status, completed = run_guest(cmd, relay, mon_path, args.time_limit, t0, args.out)
+    return report("UART rig results", judge(cases), status, completed, time.monotonic() - t0)
 
 
 if __name__ == "__main__":

@@ -12,9 +12,16 @@
 //                              settings; every open raises DTR and RTS)
 //   dsr-hold PATH              DTR/DSR emulation of the backend in internal loopback: output is held
 //                              while the input fills, and released once it is read
+//   echo PATH...               a loopback plug on each port (the gadget ends of ACM ports): writes
+//                              everything back, reading no more while 64 KiB wait to go back, so that
+//                              the far end sees its output held rather than vanished; runs until killed
+//   close-time PATH            fills the port's output through the backend where nothing drains it,
+//                              then times the close; exit 1 when it took a second or more, or when the
+//                              driver's closing wait was not put back
 #include <asm/termbits.h>
 #include <fcntl.h>
 #include <linux/serial.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/ioctl.h>
 #include <sys/time.h>
@@ -130,6 +137,106 @@ int flood(const char* path, long bytes) {
     }
     ::close(fd);
     return 0;
+}
+
+// Raw bytes both ways, no echo of the tty's own.
+void make_raw(int fd) {
+    termios2 t{};
+    ::ioctl(fd, TCGETS2, &t);
+    t.c_lflag &= ~(ICANON | ECHO | ECHOE | ECHOK | ECHONL | ISIG | IEXTEN);
+    t.c_iflag &= ~(IXON | IXOFF | ICRNL | INLCR | IGNCR | ISTRIP | BRKINT | PARMRK);
+    t.c_oflag &= ~OPOST;
+    t.c_cflag |= CREAD | CLOCAL;
+    t.c_cc[VMIN] = 1;
+    t.c_cc[VTIME] = 0;
+    ::ioctl(fd, TCSETS2, &t);
+}
+
+int echo(const std::vector<const char*>& paths) {
+    std::vector<pollfd> fds;
+    for (const char* path : paths) {
+        int fd = open_port(path);
+        if (fd < 0) return 1;
+        make_raw(fd);
+        fds.push_back({fd, POLLIN, 0});
+    }
+    std::vector<std::vector<uint8_t>> backlog(fds.size());
+    std::vector<size_t> head(fds.size());
+    std::printf("probe echo ready %zu\n", fds.size());
+    std::vector<uint8_t> buf(16384);
+    const size_t held = 65536;
+    for (;;) {
+        for (size_t i = 0; i < fds.size(); ++i)
+            fds[i].events = static_cast<short>((backlog[i].size() - head[i] < held ? POLLIN : 0) |
+                                               (backlog[i].size() > head[i] ? POLLOUT : 0));
+        if (::poll(fds.data(), fds.size(), -1) < 0 && errno != EINTR) return 1;
+        for (size_t i = 0; i < fds.size(); ++i) {
+            auto& b = backlog[i];
+            for (ssize_t n; b.size() - head[i] < held && (n = ::read(fds[i].fd, buf.data(), buf.size())) > 0;)
+                b.insert(b.end(), buf.data(), buf.data() + n);
+            while (b.size() > head[i]) {
+                ssize_t n = ::write(fds[i].fd, b.data() + head[i], b.size() - head[i]);
+                if (n <= 0) break;
+                head[i] += static_cast<size_t>(n);
+            }
+            if (head[i] == b.size() || head[i] > held) {
+                b.erase(b.begin(), b.begin() + static_cast<long>(head[i]));
+                head[i] = 0;
+            }
+        }
+    }
+}
+
+// The driver's closing wait in hundredths of a second (65535: none), or -1 without one.
+int closing_wait(const char* path) {
+    int fd = open_port(path);
+    if (fd < 0) return -1;
+    serial_struct ss{};
+    int r = ::ioctl(fd, TIOCGSERIAL, &ss) == 0 ? ss.closing_wait : -1;
+    ::close(fd);
+    return r;
+}
+
+int close_time(const char* path) {
+    using namespace ser;
+    int before = closing_wait(path);
+    termios_backend_install();
+    handle h = create_file(path);
+    if (h == invalid_handle_value) {
+        std::printf("probe %s close FAIL open %u\n", path, kern::last_error());
+        return 1;
+    }
+    // Write until a write stays pending: the driver holds all it will take.
+    std::vector<uint8_t> chunk(16384, 'C');
+    overlapped ov{0, 0, kern::create_event(false, false)};
+    uint64_t taken = 0;
+    bool pending = false;
+    for (int i = 0; i < 200 && !pending; ++i) {
+        uint32_t n = 0;
+        if (write_file(h, chunk.data(), static_cast<uint32_t>(chunk.size()), &n, &ov)) {
+            kern::reset_event(ov.hEvent);
+            taken += n;
+        } else if (kern::last_error() == kern::err::io_pending) {
+            pending = kern::wait_event(ov.hEvent, 500) != kern::wait_object_0;
+            if (!pending) get_overlapped_result(h, &ov, &n, false), taken += n;
+        } else {
+            break;
+        }
+    }
+    SERIAL_STATUS s{};
+    device_io_control(h, IOCTL_SERIAL_GET_COMMSTATUS, nullptr, 0, &s, sizeof s, nullptr, nullptr);
+    auto t0 = std::chrono::steady_clock::now();
+    close_handle(h);
+    auto ms =
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0).count();
+    kern::close_event(ov.hEvent);
+    int after = closing_wait(path);
+    bool ok = pending && ms < 1000 && after == before;
+    std::printf(
+        "probe %s close %s ms=%lld written=%llu out-queue=%u held=%d closing-wait before=%d after=%d\n", path,
+        ok ? "ok" : "FAIL", static_cast<long long>(ms), static_cast<unsigned long long>(taken),
+        s.AmountInOutQueue, pending, before, after);
+    return ok ? 0 : 1;
 }
 
 // Wired lines keep bytes in flight between runs (in the host's sockets): they are read off here.
@@ -305,12 +412,7 @@ int main(int argc, char** argv) {
         for (int i = 2; i < argc; ++i) {
             int fd = open_port(argv[i]);
             if (fd < 0) continue;
-            termios2 t{};
-            ::ioctl(fd, TCGETS2, &t);
-            t.c_lflag &= ~(ICANON | ECHO | ISIG | IEXTEN);
-            t.c_iflag &= ~(IXON | IXOFF | ICRNL | INLCR | IGNCR | ISTRIP);
-            t.c_cflag |= CREAD | CLOCAL;
-            ::ioctl(fd, TCSETS2, &t);
+            make_raw(fd);
             fds.push_back(fd);
         }
         drain(fds);
@@ -319,12 +421,15 @@ int main(int argc, char** argv) {
     }
     if (argc == 4 && !std::strcmp(argv[1], "baud-base")) return baud_base(argv[2], std::atoi(argv[3]));
     if (argc == 3 && !std::strcmp(argv[1], "dsr-hold")) return dsr_hold(argv[2]);
+    if (argc >= 3 && !std::strcmp(argv[1], "echo")) return echo({argv + 2, argv + argc});
+    if (argc == 3 && !std::strcmp(argv[1], "close-time")) return close_time(argv[2]);
     if (argc >= 5 && !std::strcmp(argv[1], "keep")) {
         std::vector<const char*> ports;
         int i = 2;
         for (; i < argc && std::strcmp(argv[i], "--"); ++i) ports.push_back(argv[i]);
         if (i + 1 < argc) return keep(ports, argv + i + 1);
     }
-    std::fprintf(stderr, "usage: zentrel-uart-probe facts|flood|drain|baud-base|keep|dsr-hold ...\n");
+    std::fprintf(stderr,
+                 "usage: zentrel-uart-probe facts|flood|drain|baud-base|keep|dsr-hold|echo|close-time ...\n");
     return 64;
 }

@@ -2,6 +2,7 @@
 #include "platform/serial/termios/tty_port.h"
 
 #include <fcntl.h>
+#include <linux/serial.h>
 #include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
@@ -59,16 +60,42 @@ void tty_port::close() {
     lk.lock();
     // Pending output is dropped first: a line held by flow control would otherwise hold the close.
     ::tcflush(fd_, TCIOFLUSH);
+    bool wait_dropped = drop_closing_wait();
     ttysys::set_settings(fd_, saved_);
     if (lines_.has_lines()) ::ioctl(fd_, TIOCMSET, &saved_lines_);
     // The exclusive flag outlives this descriptor while someone else keeps the tty open: ours is
     // cleared (nobody else's ever is), then the flock goes with the descriptor, then the lock file.
     claim_.drop_excl(fd_);
-    std::unique_lock fl(fd_m_);  // no status request is using the descriptor
-    ::close(fd_);
-    ::close(wake_fd_);
-    fd_ = wake_fd_ = -1;
+    {
+        std::unique_lock fl(fd_m_);  // no status request is using the descriptor
+        ::close(fd_);
+        ::close(wake_fd_);
+        fd_ = wake_fd_ = -1;
+    }
     claim_.release(-1);
+    if (wait_dropped) restore_closing_wait();
+}
+
+bool tty_port::drop_closing_wait() {
+    int outq = 0;
+    if (::ioctl(fd_, TIOCOUTQ, &outq) != 0 || outq <= 0) return false;
+    if (::ioctl(fd_, TIOCGSERIAL, &closing_) != 0 || closing_.closing_wait == ASYNC_CLOSING_WAIT_NONE)
+        return false;
+    serial_struct none = closing_;
+    none.closing_wait = ASYNC_CLOSING_WAIT_NONE;
+    // Only root may change it on most drivers: others then wait as the driver does.
+    return ::ioctl(fd_, TIOCSSERIAL, &none) == 0;
+}
+
+void tty_port::restore_closing_wait() {
+    // The driver keeps the setting with the device, not with the descriptor: put it back for the next
+    // user. The close has ended the output in flight, so this second close does not wait. Like every
+    // open, this one raises DTR and RTS until its close.
+    int fd = ::open(path_.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return;
+    int outq = 0;
+    if (::ioctl(fd, TIOCOUTQ, &outq) == 0 && outq == 0) ::ioctl(fd, TIOCSSERIAL, &closing_);
+    ::close(fd);
 }
 
 termios_port_stats tty_port::stats() {
@@ -187,6 +214,7 @@ bool tty_port::sync(bool is_read, void* buf, uint32_t len, uint32_t* count) {
         bool ok = is_read ? start_read(lk, static_cast<uint8_t*>(buf), len, count, &o)
                           : start_write(lk, static_cast<const uint8_t*>(buf), len, count, &o);
         reschedule();
+        publish();
         if (ok) return true;
         if (kern::last_error() != kern::err::io_pending) return false;
     }
@@ -315,23 +343,42 @@ bool tty_port::status(void* out, uint32_t out_size, uint32_t* returned, overlapp
     SERIAL_STATUS s{};
     s.Errors = errors_.status_errors();
     s.HoldReasons = lines_.hold_reasons();
-    int inq = 0, outq = 0;
+    int inq = 0;
     if (::ioctl(fd_, FIONREAD, &inq) != 0) {
         int e = errno;
         fl.unlock();
         std::unique_lock lk(m_);
         return fail(lk, e);
     }
-    if (::ioctl(fd_, TIOCOUTQ, &outq) != 0) outq = 0;
     s.AmountInInQueue = static_cast<uint32_t>(std::max(inq, 0)) + ahead_pub_.load(std::memory_order_relaxed);
-    s.AmountInOutQueue = static_cast<uint32_t>(std::min<uint64_t>(
-        uint64_t(std::max(outq, 0)) + out_pub_.load(std::memory_order_relaxed), UINT32_MAX));
+    s.AmountInOutQueue = static_cast<uint32_t>(
+        std::min<uint64_t>(driver_out_queue() + out_pub_.load(std::memory_order_relaxed), UINT32_MAX));
     std::memcpy(out, &s, sizeof s);
     return done(ov, returned, sizeof s);
 }
 
+uint64_t tty_port::driver_out_queue() {
+    uint64_t given = tx_pub_.load(std::memory_order_relaxed);
+    int outq = 0;
+    if (::ioctl(fd_, TIOCOUTQ, &outq) != 0) return 0;
+    if (outq <= 0) {
+        // Empty now: whatever it took before this call has gone.
+        uint64_t seen = tx_at_empty_.load(std::memory_order_relaxed);
+        while (seen < given && !tx_at_empty_.compare_exchange_weak(seen, given, std::memory_order_relaxed)) {
+        }
+        return 0;
+    }
+    // Read again after the call: what was taken meanwhile may be in the count as well.
+    given = tx_pub_.load(std::memory_order_relaxed);
+    uint64_t at_empty = tx_at_empty_.load(std::memory_order_relaxed);
+    return std::min<uint64_t>(uint64_t(outq), given > at_empty ? given - at_empty : 0);
+}
+
 void tty_port::publish() {
     ahead_pub_.store(ahead_count_, std::memory_order_relaxed);
+    // Bytes the device took leave out_bytes_ as they join tx_bytes_: counted twice for a moment rather
+    // than not at all.
+    tx_pub_.store(tx_bytes_, std::memory_order_relaxed);
     out_pub_.store(out_bytes_, std::memory_order_relaxed);
 }
 

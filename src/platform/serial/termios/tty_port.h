@@ -23,6 +23,7 @@
 // (tty_errors), live beside it.
 #pragma once
 
+#include <linux/serial.h>
 #include <sys/types.h>
 
 #include <algorithm>
@@ -177,6 +178,12 @@ class tty_port final : public port {
     termios_port_stats stats();
 
   private:
+    // Output the flush could not drop (cdc_acm's transfers in flight to a far end that takes nothing)
+    // would hold the close for the tty's closing wait, 30 s by default: it is set to none for this
+    // close, and put back afterwards. False when nothing was changed.
+    bool drop_closing_wait();
+    void restore_closing_wait();
+
     // ---- The mutex and device calls made without it -----------------------------------------------
 
     // Waits until the service thread is out of its device call, so that queued requests may be
@@ -298,6 +305,10 @@ class tty_port final : public port {
     // The queue figures the status request reads without the mutex.
     void publish();
 
+    // What the driver holds of our output (TIOCOUTQ), never more than it was given since it last held
+    // nothing: some drivers count whole transfer buffers, or bytes from before the open.
+    uint64_t driver_out_queue();
+
     // ---- The service thread -----------------------------------------------------------------------
 
     uint64_t read_deadline() const;
@@ -321,6 +332,7 @@ class tty_port final : public port {
     const ttysys::settings saved_;
     int saved_lines_;
     claim claim_;  // the locks that keep others out, given back at the close
+    serial_struct closing_{};  // the driver's settings before the close changed its closing wait
     std::thread service_;
 
     std::atomic<bool> closed_ = false;
@@ -349,6 +361,10 @@ class tty_port final : public port {
     std::shared_mutex fd_m_;  // status requests use the descriptor without m_: close waits for them
     std::atomic<uint32_t> ahead_pub_ = 0;
     std::atomic<uint64_t> out_pub_ = 0;
+    // Bytes the device has taken since the open, and their count when its output queue last read empty:
+    // what the driver says it still holds is never more than the difference (cdc_acm overcounts).
+    std::atomic<uint64_t> tx_pub_ = 0;
+    std::atomic<uint64_t> tx_at_empty_ = 0;
 
     tty::line_control lines_;  // flow control and modem lines
     tty::error_watch errors_;  // error counters and the wait mask
