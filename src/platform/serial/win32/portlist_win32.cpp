@@ -41,8 +41,15 @@ std::vector<port_info> list_ports(const std::string& prefix, const list_roots&) 
         RegCloseKey(key);
     }
     // Every COMn the DOS namespace knows, the adapters that are not in the device map included.
-    std::string names(65536, '\0');
-    DWORD len = QueryDosDeviceA(nullptr, names.data(), static_cast<DWORD>(names.size()));
+    // The list has no size limit (every drive, pipe and device link of the session): grown until
+    // it fits, so that no port falls off the end of a long one.
+    std::string names;
+    DWORD len = 0;
+    for (size_t size = 65536; size <= (size_t{64} << 20) && len == 0; size *= 4) {
+        names.assign(size, '\0');
+        len = QueryDosDeviceA(nullptr, names.data(), static_cast<DWORD>(names.size()));
+        if (len == 0 && GetLastError() != ERROR_INSUFFICIENT_BUFFER) break;
+    }
     for (size_t at = 0; at < len && names[at];) {
         std::string n = names.c_str() + at;
         at += n.size() + 1;

@@ -563,6 +563,7 @@ class win32_backend : public backend {
 
   private:
     void serve() {
+        if (c_.service_started) c_.service_started();
         for (;;) {
             DWORD bytes = 0;
             ULONG_PTR key = 0;
@@ -621,6 +622,9 @@ win32_calls system_calls() {
         return PostQueuedCompletionStatus(port, bytes, key, ov);
     };
     c.last_error = [] { return GetLastError(); };
+    // Above the receive workers (highest): it only copies outcomes and signals their events, and a
+    // receiver's read is not over before this thread delivered it.
+    c.service_started = [] { SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_TIME_CRITICAL); };
     c.one_write_at_a_time = under_wine();
     c.first_byte_timeouts = !c.one_write_at_a_time;
     return c;

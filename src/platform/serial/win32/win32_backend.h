@@ -33,6 +33,8 @@ struct win32_calls {
     BOOL (*get_completion)(HANDLE port, DWORD* bytes, ULONG_PTR* key, OVERLAPPED** ov);
     BOOL (*post_completion)(HANDLE port, DWORD bytes, ULONG_PTR key, OVERLAPPED* ov);
     DWORD (*last_error)();
+    // Called on the completion thread as it starts (the system's raises its priority).
+    void (*service_started)();
     // Hand the driver one write at a time, queueing the others in the backend (Wine's serial
     // emulation has corrupted data with more than one overlapped write in flight).
     bool one_write_at_a_time;
