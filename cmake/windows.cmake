@@ -23,6 +23,16 @@ add_custom_command(
     COMMENT "Resource script from the resource tables")
 set(ZT_RESOURCE_SCRIPT ${zt_rc_dir}/zentrel.rc)
 
+# Every program's manifest (common controls 6, the supported systems, per-monitor DPI awareness, run as
+# the invoker), and the icon for the two console programs (the window's comes with its resources).
+set(zt_manifest ${CMAKE_SOURCE_DIR}/src/platform/ui/win32/zentrel.manifest)
+file(WRITE ${CMAKE_BINARY_DIR}/manifest.rc "1 24 \"${zt_manifest}\"\n")
+file(WRITE ${CMAKE_BINARY_DIR}/console.rc
+     "#include \"manifest.rc\"\n100 ICON \"${zt_rc_dir}/loopicon.ico\"\n")
+set_source_files_properties(${CMAKE_BINARY_DIR}/manifest.rc ${CMAKE_BINARY_DIR}/console.rc PROPERTIES
+                            OBJECT_DEPENDS "${zt_manifest};${zt_rc_dir}/loopicon.ico")
+target_sources(zentrel-cli PRIVATE ${CMAKE_BINARY_DIR}/console.rc)
+
 # The user interface on the window system; linked as objects so that they, and not the headless
 # model inside zt_core's dependencies, serve the ui:: calls.
 add_library(zt_ui_win32 OBJECT src/platform/ui/win32/ui_win32.cpp)
@@ -30,7 +40,7 @@ target_include_directories(zt_ui_win32 PUBLIC src)
 target_link_libraries(zt_ui_win32 PUBLIC zt_kernel)
 
 # zentrel.exe: the window program.
-add_executable(zentrel WIN32 src/platform/ui/win32/winmain.cpp ${ZT_RESOURCE_SCRIPT})
+add_executable(zentrel WIN32 src/platform/ui/win32/winmain.cpp ${ZT_RESOURCE_SCRIPT} ${CMAKE_BINARY_DIR}/manifest.rc)
 target_link_libraries(zentrel PRIVATE zt_ui_win32 zt_core)
 
 # The zip a Windows user downloads: the programs and the README (make windows builds it).
@@ -45,5 +55,5 @@ set(CPACK_STRIP_FILES ON)
 include(CPack)
 
 # zentrel-probe.exe: qualifies a real COM port and its driver with a loopback plug.
-add_executable(zentrel-probe tools/probe/probe.cpp)
+add_executable(zentrel-probe tools/probe/probe.cpp ${CMAKE_BINARY_DIR}/console.rc)
 install(TARGETS zentrel-probe RUNTIME DESTINATION .)

@@ -150,6 +150,20 @@ void operate() {
     EXPECT_EQ(i, tpl->count);
     EXPECT_EQ(commands, 24);
 
+    // A box a worker thread shows is owned by the window: above it, stacking with the others.
+    std::thread worker([w] {
+        ui::message_box(reinterpret_cast<ui::window_handle>(w), "from a worker", "Worker box", ui::mb_ok);
+    });
+    HWND wbox = nullptr;
+    EXPECT_TRUE(wait_for([&] { return (wbox = find_box("Worker box")) != nullptr; }));
+    if (wbox) {
+        EXPECT_EQ(GetWindow(wbox, GW_OWNER), w);
+        PostMessageA(wbox, WM_COMMAND, IDOK, 0);
+        worker.join();
+    } else {
+        worker.detach();
+    }
+
     // Idle: Stop grayed, everything else enabled; the settings line in blue.
     EXPECT_TRUE(grayed(w, cmd_stop));
     for (UINT id : {201u, 202u, 301u, 401u, 402u, 501u, 509u, 601u, 604u, 701u, 801u, 802u, 901u, 902u})

@@ -1,8 +1,9 @@
 // zentrel-probe.exe: qualifies a COM port and its driver for Zentrel. With a loopback plug on the
 // port (TX to RX, RTS to CTS, DTR to DSR) it issues every request the program uses and reports each
 // as PASS or FAIL, so a board or adapter can be judged without reading code.
-//   zentrel-probe COMn [BAUD]          exit code: the number of failed checks
+//   zentrel-probe COMn [BAUD]          exit code: the number of failed checks (64: bad usage)
 // It talks to the driver directly (no Zentrel layer in between): what it reports is the driver's.
+// It checks the settings the program itself sets, and puts back what the port had when it ends.
 #include <windows.h>
 
 #include <cstdio>
@@ -17,9 +18,10 @@ namespace {
 constexpr DWORD ctl(DWORD f) {
     return (0x1Bu << 16) | (f << 2);
 }
-constexpr DWORD SET_BAUD = ctl(1), SET_TIMEOUTS = ctl(7), SET_WAIT_MASK = ctl(17), WAIT_ON_MASK = ctl(18),
-                PURGE = ctl(19), GET_HANDFLOW = ctl(24), SET_HANDFLOW = ctl(25), GET_STATUS = ctl(27),
-                GET_STATS = ctl(35), CLEAR_LOOPBACK = ctl(0x40), SET_LOOPBACK = ctl(0x41);
+constexpr DWORD SET_BAUD = ctl(1), SET_LINE = ctl(3), SET_TIMEOUTS = ctl(7), GET_TIMEOUTS = ctl(8),
+                SET_WAIT_MASK = ctl(17), WAIT_ON_MASK = ctl(18), PURGE = ctl(19), GET_BAUD = ctl(20),
+                GET_LINE = ctl(21), GET_CHARS = ctl(22), SET_CHARS = ctl(23), GET_HANDFLOW = ctl(24),
+                SET_HANDFLOW = ctl(25), GET_STATUS = ctl(27), GET_STATS = ctl(35);
 
 int failures = 0;
 
@@ -69,15 +71,51 @@ bool simple(HANDLE h, DWORD code, void* in, DWORD in_size, void* out = nullptr, 
     return ok;
 }
 
+// The port's settings as the probe found them, put back at the end.
+struct settings {
+    bool baud, line, chars, handflow, timeouts;
+    DWORD b;
+    BYTE l[3], c[6];
+    DWORD hf[4], to[5];
+};
+settings save(HANDLE h) {
+    settings s{};
+    DWORD n = 0;
+    s.baud = simple(h, GET_BAUD, nullptr, 0, &s.b, 4, &n) && n == 4;
+    s.line = simple(h, GET_LINE, nullptr, 0, s.l, 3, &n) && n == 3;
+    s.chars = simple(h, GET_CHARS, nullptr, 0, s.c, 6, &n) && n == 6;
+    s.handflow = simple(h, GET_HANDFLOW, nullptr, 0, s.hf, 16, &n) && n == 16;
+    s.timeouts = simple(h, GET_TIMEOUTS, nullptr, 0, s.to, 20, &n) && n == 20;
+    return s;
+}
+void restore(HANDLE h, settings& s) {
+    if (s.timeouts) simple(h, SET_TIMEOUTS, s.to, 20);
+    if (s.handflow) simple(h, SET_HANDFLOW, s.hf, 16);
+    if (s.chars) simple(h, SET_CHARS, s.c, 6);
+    if (s.line) simple(h, SET_LINE, s.l, 3);
+    if (s.baud) simple(h, SET_BAUD, &s.b, 4);
+}
+
+int usage(FILE* to, int code) {
+    std::fprintf(to, "usage: zentrel-probe COMn [BAUD]   (a loopback plug on the port; BAUD 1 to 4000000)\n");
+    return code;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc < 2) {
-        std::fprintf(stderr, "usage: zentrel-probe COMn [BAUD]   (a loopback plug on the port)\n");
-        return 64;
-    }
+    if (argc == 2 &&
+        (!std::strcmp(argv[1], "--help") || !std::strcmp(argv[1], "-h") || !std::strcmp(argv[1], "/?")))
+        return usage(stdout, 0);
+    if (argc < 2 || argc > 3 || argv[1][0] == '-') return usage(stderr, 64);
     std::string path = std::strncmp(argv[1], "\\\\.\\", 4) == 0 ? argv[1] : std::string("\\\\.\\") + argv[1];
-    DWORD baud = argc > 2 ? static_cast<DWORD>(std::strtoul(argv[2], nullptr, 10)) : 115200;
+    DWORD baud = 115200;
+    if (argc > 2) {
+        char* end = nullptr;
+        unsigned long v = std::strtoul(argv[2], &end, 10);
+        if (!*argv[2] || *end || argv[2][0] == '-' || v == 0 || v > 4000000) return usage(stderr, 64);
+        baud = static_cast<DWORD>(v);
+    }
     std::printf("Zentrel probe of %s at %lu baud\n", path.c_str(), static_cast<unsigned long>(baud));
 
     HANDLE h = open_port(path);
@@ -90,26 +128,62 @@ int main(int argc, char** argv) {
            second == INVALID_HANDLE_VALUE ? err(e2) : "it succeeded");
     if (second != INVALID_HANDLE_VALUE) CloseHandle(second);
 
+    settings found = save(h);
     DWORD e = 0, n = 0;
     bool ok = simple(h, SET_BAUD, &baud, 4, nullptr, 0, nullptr, &e);
     report(ok, "set baud rate", e ? err(e) : "");
-    DWORD hf[4] = {};
-    ok = simple(h, GET_HANDFLOW, nullptr, 0, hf, sizeof hf, &n, &e) && n == 16;
-    report(ok, "get handflow (16 bytes)", e ? err(e) : "");
-    hf[0] = (hf[0] & ~0x3Bu) | 0x01;  // DTR on, no handshake
-    hf[1] = (hf[1] & ~0xC3u) | 0x40;  // RTS on
-    ok = simple(h, SET_HANDFLOW, hf, sizeof hf, nullptr, 0, nullptr, &e);
-    report(ok, "set handflow (no flow control)", e ? err(e) : "");
-    // A read returns as soon as bytes are there, or after a second without any.
-    DWORD to[5] = {MAXDWORD, MAXDWORD, 1000, 0, 0};
+    // The line format and characters the program sets at open, each read back.
+    BYTE line[3] = {0, 0, 8}, line_back[3] = {};  // 1 stop bit, no parity, 8 data bits
+    ok = simple(h, SET_LINE, line, 3, nullptr, 0, nullptr, &e) &&
+         simple(h, GET_LINE, nullptr, 0, line_back, 3, &n, &e) && std::memcmp(line, line_back, 3) == 0;
+    report(ok, "8 data bits, no parity, 1 stop bit, read back", e ? err(e) : "");
+    BYTE chars[6] = {}, chars_back[6] = {};
+    if (found.chars) std::memcpy(chars, found.c, 6);
+    chars[1] = chars[2] = chars[3] = 0;
+    chars[4] = 0x11, chars[5] = 0x13;
+    ok = simple(h, SET_CHARS, chars, 6, nullptr, 0, nullptr, &e) &&
+         simple(h, GET_CHARS, nullptr, 0, chars_back, 6, &n, &e) && chars_back[4] == 0x11 &&
+         chars_back[5] == 0x13;
+    report(ok, "Xon/Xoff characters, read back", e ? err(e) : "");
+    ok = found.handflow;
+    report(ok, "get handflow (16 bytes)");
+    // DTR and RTS on, no handshake, no abort on error, no DSR sensitivity, nothing stripped or replaced,
+    // the limits of a 4 KiB input queue: what the program sets at open.
+    DWORD hf[4] = {0x01, 0x40, 2048, 512}, hf_back[4] = {};
+    ok = simple(h, SET_HANDFLOW, hf, sizeof hf, nullptr, 0, nullptr, &e) &&
+         simple(h, GET_HANDFLOW, nullptr, 0, hf_back, 16, &n, &e) && (hf_back[0] & 0x8000007Eu) == 0 &&
+         (hf_back[1] & 0x800000BFu) == 0;
+    report(ok, "handflow without handshake or abort on error, read back", e ? err(e) : "");
+    // The receive time-outs the program uses: a read returns what is there, else waits up to 30 ms
+    // for the first byte. With nothing arriving it must last about that long, not return at once.
+    DWORD to[5] = {MAXDWORD, MAXDWORD, 30, 0, 0};
     ok = simple(h, SET_TIMEOUTS, to, sizeof to, nullptr, 0, nullptr, &e);
-    report(ok, "set timeouts", e ? err(e) : "");
-    for (DWORD code : {SET_LOOPBACK, CLEAR_LOOPBACK}) {
-        ok = simple(h, code, nullptr, 0, nullptr, 0, nullptr, &e);
-        info(code == SET_LOOPBACK ? "board's set-internal-loopback request"
-                                  : "board's clear-internal-loopback request",
-             ok ? "accepted"
-                : err(e) + (e == 87 ? " (a standard driver; the program goes on without it)" : ""));
+    report(ok, "set timeouts (MAXDWORD/MAXDWORD/30)", e ? err(e) : "");
+    DWORD purge_rx = 0x0A;
+    simple(h, PURGE, &purge_rx, 4);
+    {
+        OVERLAPPED eo{};
+        eo.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+        BYTE b[64];
+        DWORD got_bytes = 0;
+        LARGE_INTEGER f, t0, t1;
+        QueryPerformanceFrequency(&f);
+        QueryPerformanceCounter(&t0);
+        bool stuck = false;
+        for (int reads = 0; reads < 5 && !got_bytes && !stuck; reads++) {
+            if (!ReadFile(h, b, sizeof b, &got_bytes, &eo) && GetLastError() == ERROR_IO_PENDING) {
+                stuck = WaitForSingleObject(eo.hEvent, 500) != WAIT_OBJECT_0;
+                if (stuck) CancelIoEx(h, &eo);
+                GetOverlappedResult(h, &eo, &got_bytes, TRUE);
+            }
+        }
+        QueryPerformanceCounter(&t1);
+        double ms = static_cast<double>(t1.QuadPart - t0.QuadPart) * 1000.0 / static_cast<double>(f.QuadPart);
+        CloseHandle(eo.hEvent);
+        report(got_bytes == 0 && !stuck && ms >= 5 * 10, "an empty read lasts its time-out (5 reads, 150 ms)",
+               got_bytes ? "bytes arrived"
+               : stuck   ? "a read waited for a byte past its time-out"
+                         : std::to_string(static_cast<int>(ms)) + " ms");
     }
     BYTE status[20] = {};
     ok = simple(h, GET_STATUS, nullptr, 0, status, sizeof status, &n, &e) && n == 20;
@@ -191,6 +265,7 @@ int main(int argc, char** argv) {
     CloseHandle(mo.hEvent);
     CloseHandle(wo.hEvent);
     CloseHandle(ro.hEvent);
+    restore(h, found);
     report(CloseHandle(h) != FALSE, "close");
     std::printf("%d check%s failed\n", failures, failures == 1 ? "" : "s");
     return failures;

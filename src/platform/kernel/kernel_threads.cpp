@@ -57,6 +57,13 @@ struct state {
     uint32_t next_id = 1;
     int live_threads = 0;
     int live_events = 0;
+    // The system threads behind the records: joined, never detached, once their function is over.
+    // A detached thread's runtime record is recycled for the next new thread while the old one is
+    // still on its way out; MinGW's thread runtime then leaves the new thread spinning for good on a
+    // lock of that record (seen under Wine: an overrun watcher stuck in its first thread-local
+    // access after a stop). Joined, a thread is entirely gone before its record is reused.
+    std::unordered_map<uint32_t, std::thread> running;  // by record id
+    std::vector<std::thread> ended;                     // function over, to be joined
     std::atomic<int64_t> base_ns{os::now_ns()};
     std::atomic<double> scale{1.0};
     std::atomic<uint32_t> tick_start{0};
@@ -132,9 +139,23 @@ void delete_event_locked(event* e) {
         e->closed = true;
 }
 
+// Joins the system threads whose function is over (never the caller's: it has not ended).
+void reap() {
+    std::vector<std::thread> done;
+    {
+        std::lock_guard lk(g().m);
+        done.swap(g().ended);
+    }
+    for (auto& th : done) th.join();
+}
+
 void finish(thread* t) {
     std::unique_lock lk(g().m);
     while (!t->events.empty()) delete_event_locked(t->events.back());
+    if (auto it = g().running.find(t->id); it != g().running.end()) {
+        g().ended.push_back(std::move(it->second));
+        g().running.erase(it);
+    }
     t->finished = true;
     g().by_id.erase(t->id);
     if (t->has_native) os::release_native(t->native);
@@ -324,26 +345,24 @@ uint32_t wait_event(event_handle e, uint32_t timeout_ms) {
 // ---- Threads -------------------------------------------------------------------------------------
 
 thread_handle create_thread(thread_entry fn, void* arg, uint32_t /*stack_hint*/, uint32_t* id) {
+    reap();
     auto* t = new thread;
     t->fn = fn;
     t->arg = arg;
-    {
-        std::lock_guard lk(g().m);
-        t->id = g().next_id++;
-        g().by_id[t->id] = t;
-        g().live_threads++;
-    }
-    if (id) *id = t->id;
+    // Under the lock until the system thread is filed: the new thread takes it before anything else,
+    // so it cannot finish before it is found in `running`.
+    std::lock_guard lk(g().m);
+    t->id = g().next_id++;
     try {
-        std::thread(trampoline, t).detach();
+        g().running.emplace(t->id, std::thread(trampoline, t));
     } catch (...) {
-        std::lock_guard lk(g().m);
-        g().by_id.erase(t->id);
-        g().live_threads--;
         delete t;
         set_last_error(err::not_ready);
         return nullptr;
     }
+    g().by_id[t->id] = t;
+    g().live_threads++;
+    if (id) *id = t->id;
     return t;
 }
 
@@ -375,15 +394,18 @@ bool terminate_thread_within(thread_handle t, uint32_t timeout_ms) {
 
 bool close_thread(thread_handle t) {
     if (!t) return set_last_error(err::invalid_handle), false;
-    std::lock_guard lk(g().m);
-    t->closed = true;
-    if (t->finished) {
-        g().live_threads--;
-        delete t;
-    } else if (t->parked) {
-        t->released = true;
-        t->cv.notify_all();
+    {
+        std::lock_guard lk(g().m);
+        t->closed = true;
+        if (t->finished) {
+            g().live_threads--;
+            delete t;
+        } else if (t->parked) {
+            t->released = true;
+            t->cv.notify_all();
+        }
     }
+    reap();
     return true;
 }
 

@@ -27,10 +27,25 @@ int64_t qpc_frequency() {
 void end_timer_period() {
     timeEndPeriod(1);
 }
+
+// Windows 11 drops a process's timer resolution request while its window is hidden or minimised
+// (power throttling) unless the process opts out. Looked up at run time: older systems lack it.
+void keep_timer_resolution() {
+    using set_info_fn = BOOL(WINAPI*)(HANDLE, PROCESS_INFORMATION_CLASS, LPVOID, DWORD);
+    auto set_info = reinterpret_cast<set_info_fn>(
+        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA("kernel32.dll"), "SetProcessInformation")));
+    if (!set_info) return;
+    PROCESS_POWER_THROTTLING_STATE state{};
+    state.Version = PROCESS_POWER_THROTTLING_CURRENT_VERSION;
+    state.ControlMask = PROCESS_POWER_THROTTLING_IGNORE_TIMER_RESOLUTION;
+    state.StateMask = 0;  // controlled, and off: the resolution asked for stays
+    set_info(GetCurrentProcess(), ProcessPowerThrottling, &state, sizeof state);
+}
 }  // namespace
 
 void init() {
     // Without it waits are rounded up to the 15.6 ms system tick, which slows every paced line.
+    keep_timer_resolution();
     if (timeBeginPeriod(1) == TIMERR_NOERROR) std::atexit(end_timer_period);
 }
 

@@ -1,13 +1,18 @@
 // Real serial ports on Windows through the serial driver itself (see win32_backend.h).
 //
 // Every request, with or without a record of the caller's, is issued overlapped with a system
-// record of its own (`request`, heap-allocated, so it outlives a caller that is terminated while it
-// waits). The handle is tied to one I/O completion port; the service thread copies each pending
-// request's outcome into the program's record and signals its event. A request the driver completes
-// at once is delivered by the caller itself and gets no completion packet (skip-on-success), so its
-// outcome is reported once; where that mode is missing the packet is awaited instead.
+// record of its own (`request`, on the heap) and a buffer of its own: the driver reads into, writes
+// from and answers into memory that the request owns, and the outcome is copied into the program's
+// buffer and record when it is delivered. A request keeps its port alive until the system is done
+// with it, so a completion that comes after the port was closed (CancelIoEx gives no bound) touches
+// only the request's own memory; close ends the program's part of every request at once.
+//
+// The handle is tied to one I/O completion port; the service thread delivers each pending request.
+// A request the driver completes at once is delivered by the caller itself and gets no completion
+// packet (skip-on-success); where that mode is missing the packet only frees the request.
 #include "platform/serial/win32/win32_backend.h"
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -15,6 +20,7 @@
 #include <deque>
 #include <mutex>
 #include <set>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -26,107 +32,239 @@ namespace {
 
 constexpr ULONG_PTR port_key = 1, quit_key = 2;
 
-enum class kind { read, write, wait, other };
+// The driver's handshake bits the program never asks for, cleared at open (a port keeps what the
+// previous program left: abort on error makes every request fail after one line error, DSR
+// sensitivity drops what arrives while DSR is low, the others change or withhold the bytes).
+constexpr uint32_t SERIAL_DSR_SENSITIVITY = 0x40;
+constexpr uint32_t SERIAL_ERROR_ABORT = 0x80000000u;
+constexpr uint32_t SERIAL_ERROR_CHAR = 0x04;
+constexpr uint32_t SERIAL_NULL_STRIPPING = 0x08;
+constexpr uint32_t SERIAL_BREAK_CHAR = 0x10;
+constexpr uint32_t SERIAL_XOFF_CONTINUE = 0x80000000u;
+constexpr uint32_t IOCTL_SERIAL_GET_TIMEOUTS = serial_ctl_code(8);
+
+// What close waits for the driver to end the requests it cancelled; later completions only free
+// their requests.
+constexpr auto close_wait = std::chrono::milliseconds(500);
+// The longest a request of the backend's own (settings at open and close) is waited for.
+constexpr uint32_t own_request_ms = 2000;
+// Reads that end empty well before their time-out, in a row, before read() paces them.
+constexpr int empty_reads_allowed = 2;
+constexpr uint32_t empty_read_pause_min_ms = 10;
+
+enum class kind { read, write, wait, status, other };
 
 struct port_impl;
 
 struct request {
-    OVERLAPPED sys{};  // first: the completion port gives back its address
-    port_impl* port = nullptr;
-    overlapped* user = nullptr;
+    OVERLAPPED sys{};                 // first: the completion port gives back its address
+    std::shared_ptr<port_impl> port;  // alive until the system is done with the request
     kind k = kind::other;
-    void* out = nullptr;  // a wait's mask
-    const void* wbuf = nullptr;
-    DWORD wlen = 0;
-    std::atomic<int> refs{2};  // the issuer's and the delivery's
-    std::atomic<bool> delivered{false};
+    overlapped* user = nullptr;  // the program's record; null once delivered or given up
+    void* user_out = nullptr;    // where a read's bytes or a request's answer go
+    uint32_t user_len = 0;
+    std::vector<uint8_t> data;  // what the driver writes from, reads into or answers into
+    std::thread::id issuer;
+    uint32_t issued_at = 0;
+    bool queued = false;     // a write the caller was told is pending before it reached the driver
+    bool delivered = false;  // under the port's lock
+    std::atomic<int> refs{1};
 };
 
 void release(request* r) {
     if (r->refs.fetch_sub(1, std::memory_order_acq_rel) == 1) delete r;
 }
 
-struct port_impl : port {
-    const win32_calls& c;
+struct saved_settings {
+    bool baud = false, line = false, chars = false, handflow = false, timeouts = false;
+    SERIAL_BAUD_RATE b{};
+    SERIAL_LINE_CONTROL l{};
+    SERIAL_CHARS c{};
+    SERIAL_HANDFLOW hf{};
+    SERIAL_TIMEOUTS to{};
+};
+
+struct port_impl : port, std::enable_shared_from_this<port_impl> {
+    const win32_calls c;
     HANDLE h;
+    bool packets_on_success;  // the completion port also reports requests completed at once
+
     std::mutex m;
     std::condition_variable idle_cv;
-    std::set<request*> in_flight;      // issued to the driver, not yet delivered
+    std::set<request*> in_flight;      // issued (or being issued), not yet delivered
     std::deque<request*> write_queue;  // one_write_at_a_time: writes waiting for their turn
     bool write_busy = false;
     bool mask_changed = false;  // a new wait mask while a wait was pending
     bool closed = false;
+    int calls = 0;                 // threads inside a system call on the handle
+    bool handle_closed = false;    // the last of them closes it once the port is closed
+    uint32_t errors_kept = 0;      // error bits status answers took that the error waiter has not seen
+    std::thread::id error_waiter;  // the thread waiting for error events, if any
+    uint32_t read_pause_ms = 0;    // the read time-out's constant, what an empty read should last
+    int empty_reads = 0;
+    saved_settings saved;
 
-    bool packets_on_success;  // the completion port also reports requests completed at once
+    port_impl(const win32_calls& calls_, HANDLE handle, bool packets)
+        : c(calls_), h(handle), packets_on_success(packets) {}
 
-    port_impl(const win32_calls& calls, HANDLE handle, bool packets)
-        : c(calls), h(handle), packets_on_success(packets) {}
+    // ---- Issuing ----
 
-    // Issues r through `call`; the dispatch layer's outcome (see serial.h).
+    // Issues r through `call` (r->refs holds the issuer's reference, which stays the caller's).
     template <class F>
     bool launch(request* r, F call, uint32_t* count) {
         {
             std::lock_guard lk(m);
+            if (closed || r->delivered) {
+                if (!r->delivered && r->queued) deliver_locked(r, ERROR_OPERATION_ABORTED, 0);
+                r->delivered = true;
+                in_flight.erase(r);
+                kern::set_last_error(kern::err::invalid_handle);
+                return false;
+            }
+            ++calls;
             in_flight.insert(r);
         }
+        r->refs.fetch_add(1, std::memory_order_relaxed);  // the system's, until it is done with r
+        r->issued_at = kern::tick_count();
         DWORD n = 0;
         BOOL ok = call(&r->sys, &n);
         DWORD e = ok ? 0 : c.last_error();
+        leave_call();
         if (!ok && e != ERROR_IO_PENDING) {
-            request* next = nullptr;
-            {
-                std::lock_guard lk(m);
-                in_flight.erase(r);
-                if (r->k == kind::write && c.one_write_at_a_time) next = next_write_locked();
-                idle_cv.notify_all();
-            }
-            delete r;  // the completion port never sees a refused request
-            if (next) issue_queued(next);
+            // The completion port never sees a refused request; the call reports it, except to a
+            // queued write, whose caller was told it is pending.
+            settle(r, e, 0, !r->queued);
+            release(r);
             kern::set_last_error(e);
             return false;
         }
-        if (ok && !packets_on_success) {
-            deliver(r, 0, n);
-            if (count) *count = n;
-            release(r);
-            return true;
-        }
         if (ok) {
-            // Completed at once, and the completion port delivers it all the same: wait for that (a
-            // moment), so the record holds the outcome before the call returns.
-            while (!r->delivered.load(std::memory_order_acquire)) std::this_thread::yield();
-            if (count)
-                *count = std::atomic_ref<uint32_t>(r->user->internal_high).load(std::memory_order_relaxed);
-            release(r);
+            settle(r, 0, n, false);  // the record holds the outcome before the call returns
+            if (!packets_on_success) release(r);
+            if (count) *count = n;
             return true;
         }
-        release(r);
         kern::set_last_error(kern::err::io_pending);
         return false;
     }
 
-    // A request on the caller's record, or on a private one waited for here (a termination point).
+    void leave_call() {
+        std::lock_guard lk(m);
+        if (--calls == 0 && closed && !handle_closed) close_handle_locked();
+    }
+
+    void close_handle_locked() {
+        handle_closed = true;
+        c.close_handle(h);
+    }
+
+    // A request on the caller's record, or on a private one waited for here, at most `wait_ms`
+    // (a termination point: a terminated caller's request is given up, never its memory used).
     template <class F>
-    bool run(kind k, void* out, overlapped* ov, uint32_t* count, F call) {
-        overlapped priv{};
-        overlapped* rec = ov;
-        if (!rec) {
-            priv.hEvent = kern::create_event(false, false);
-            mark_pending(&priv);
-            rec = &priv;
+    bool run(request* r, overlapped* ov, uint32_t* count, F call, uint32_t wait_ms = kern::infinite) {
+        r->port = shared_from_this();
+        r->issuer = std::this_thread::get_id();
+        if (ov) {
+            r->user = ov;
+            bool ok = launch(r, call, count);
+            release(r);
+            return ok;
         }
-        auto* r = new request;
-        r->port = this;
-        r->user = rec;
-        r->k = k;
-        r->out = out;
+        overlapped priv{};
+        priv.hEvent = kern::create_event(false, false);
+        mark_pending(&priv);
+        r->user = &priv;
+        struct holder {
+            port_impl* p;
+            request* r;
+            kern::event_handle ev;
+            ~holder() {
+                p->give_up(r);
+                release(r);
+                kern::close_event(ev);
+            }
+        } hold{this, r, priv.hEvent};
         bool ok = launch(r, call, count);
-        if (ov) return ok;
-        if (!ok && kern::last_error() == kern::err::io_pending) ok = wait_record(&priv, count);
-        uint32_t e = kern::last_error();
-        kern::close_event(priv.hEvent);
-        kern::set_last_error(e);
+        if (!ok && kern::last_error() == kern::err::io_pending) {
+            if (wait_ms == kern::infinite) return wait_record(&priv, count);
+            std::atomic_ref<uint32_t> status(priv.internal);
+            uint32_t end = kern::tick_count() + wait_ms;
+            while (status.load(std::memory_order_acquire) == kern::err::io_pending) {
+                int32_t left = static_cast<int32_t>(end - kern::tick_count());
+                if (left <= 0) return kern::set_last_error(kern::err::sem_timeout), false;
+                kern::wait_event(priv.hEvent, static_cast<uint32_t>(left));
+            }
+            ok = wait_record(&priv, count);
+        }
         return ok;
+    }
+
+    // The program's record and buffer are no longer the request's to fill.
+    void give_up(request* r) {
+        std::lock_guard lk(m);
+        r->user = nullptr;
+        r->user_out = nullptr;
+    }
+
+    request* new_request(kind k, void* out, uint32_t out_size) {
+        auto* r = new request;
+        r->k = k;
+        r->user_out = out;
+        r->user_len = out ? out_size : 0;
+        r->data.resize(out ? out_size : 0);
+        return r;
+    }
+
+    // ---- Delivery ----
+
+    // Ends r's part in the port, once: its outcome into the program's record unless `quiet` (the
+    // call itself reports a refusal), and the next queued write on its way.
+    void settle(request* r, DWORD status, DWORD bytes, bool quiet) {
+        request* next = nullptr;
+        {
+            std::lock_guard lk(m);
+            if (r->delivered) return;
+            r->delivered = true;
+            in_flight.erase(r);
+            if (!quiet) deliver_locked(r, status, bytes);
+            if (r->k == kind::write && c.one_write_at_a_time) next = next_write_locked();
+            idle_cv.notify_all();
+        }
+        if (next) issue_queued(next);
+    }
+
+    void deliver_locked(request* r, DWORD status, DWORD bytes) {
+        if (r->k == kind::wait && status == ERROR_OPERATION_ABORTED) {
+            // A wait ended by a new mask completes with that mask's events (none), as the driver
+            // does it; some emulations abort it instead.
+            if (mask_changed && !closed) {
+                status = 0;
+                bytes = r->data.size() >= 4 ? 4 : 0;
+                std::fill(r->data.begin(), r->data.end(), 0);
+            }
+            mask_changed = false;
+        }
+        if (r->k == kind::status && status == 0 && bytes >= sizeof(SERIAL_STATUS) &&
+            r->data.size() >= sizeof(SERIAL_STATUS)) {
+            // The driver clears its error word with every status answer: whoever asks, the thread
+            // that waits for error events still sees every bit once.
+            SERIAL_STATUS st;
+            std::memcpy(&st, r->data.data(), sizeof st);
+            errors_kept |= st.Errors;
+            st.Errors = errors_kept;
+            if (r->issuer == error_waiter || error_waiter == std::thread::id{}) errors_kept = 0;
+            std::memcpy(r->data.data(), &st, sizeof st);
+        }
+        if (r->k == kind::read && status == 0) {
+            bool early = bytes == 0 && kern::tick_count() - r->issued_at < read_pause_ms / 2 + 1;
+            empty_reads = early ? empty_reads + 1 : 0;
+        }
+        if (!r->user) return;
+        if (r->user_out && bytes)
+            std::memcpy(r->user_out, r->data.data(), std::min<size_t>(bytes, r->user_len));
+        complete(r->user, status, bytes);
+        r->user = nullptr;
+        r->user_out = nullptr;
     }
 
     request* next_write_locked() {
@@ -134,64 +272,19 @@ struct port_impl : port {
         if (write_queue.empty()) return nullptr;
         request* n = write_queue.front();
         write_queue.pop_front();
+        in_flight.insert(n);  // close sees it while it is being issued
         write_busy = true;
         return n;
     }
 
-    // Issues queued writes in turn until one is in flight or none is left.
     void issue_queued(request* r) {
-        while (r) {
-            {
-                std::lock_guard lk(m);
-                in_flight.insert(r);
-            }
-            DWORD n = 0;
-            BOOL ok = c.write_file(h, r->wbuf, r->wlen, &n, &r->sys);
-            DWORD e = ok ? 0 : c.last_error();
-            if (ok && !packets_on_success) {
-                r->refs.fetch_add(1);  // deliver() takes the delivery's reference
-                deliver(r, 0, n);      // issues the next queued write itself
-                release(r);
-                return;
-            }
-            if (ok || e == ERROR_IO_PENDING) return;  // the completion port delivers it
-            {
-                std::lock_guard lk(m);
-                in_flight.erase(r);
-                idle_cv.notify_all();
-            }
-            complete(r->user, e, 0);
-            release(r);
-            std::lock_guard lk(m);
-            r = next_write_locked();
-        }
-    }
-
-    // One request's outcome into the program's record (the service thread, or the issuer when the
-    // driver completed it at once).
-    void deliver(request* r, DWORD status, DWORD bytes) {
-        if (r->k == kind::wait && status == ERROR_OPERATION_ABORTED) {
-            std::lock_guard lk(m);
-            // A wait ended by a new mask completes with that mask's events (none), as the driver
-            // does it; some emulations abort it instead.
-            if (mask_changed && !closed) {
-                status = 0;
-                bytes = r->out ? 4 : 0;
-                if (r->out) std::memset(r->out, 0, 4);
-            }
-            mask_changed = false;
-        }
-        complete(r->user, status, bytes);
-        r->delivered.store(true, std::memory_order_release);
-        request* next = nullptr;
-        {
-            std::lock_guard lk(m);
-            in_flight.erase(r);
-            if (r->k == kind::write && c.one_write_at_a_time) next = next_write_locked();
-            idle_cv.notify_all();
-        }
+        launch(
+            r,
+            [&](OVERLAPPED* o, DWORD* n) {
+                return c.write_file(h, r->data.data(), static_cast<DWORD>(r->data.size()), n, o);
+            },
+            nullptr);
         release(r);
-        if (next) issue_queued(next);
     }
 
     // Aborts the queued writes (never issued) and cancels what is in flight of the given kinds.
@@ -202,29 +295,43 @@ struct port_impl : port {
             if (writes || everything) {
                 dropped.assign(write_queue.begin(), write_queue.end());
                 write_queue.clear();
+                for (request* r : dropped) deliver_locked(r, ERROR_OPERATION_ABORTED, 0), r->delivered = true;
             }
-            for (request* r : in_flight)
-                if (everything || (reads && r->k == kind::read) || (writes && r->k == kind::write))
-                    c.cancel_io(h, &r->sys);
+            if (!handle_closed)
+                for (request* r : in_flight)
+                    if (everything || (reads && r->k == kind::read) || (writes && r->k == kind::write))
+                        c.cancel_io(h, &r->sys);
         }
-        for (request* r : dropped) {
-            complete(r->user, ERROR_OPERATION_ABORTED, 0);
-            release(r);
-        }
+        for (request* r : dropped) release(r);
     }
+
+    // ---- The program's requests ----
 
     bool ioctl(uint32_t code, const void* in, uint32_t in_size, void* out, uint32_t out_size,
                uint32_t* returned, overlapped* ov) override {
-        kind k = code == IOCTL_SERIAL_WAIT_ON_MASK ? kind::wait : kind::other;
+        // The board's private loopback codes lie in the range Microsoft reserves for its own
+        // requests: a standard driver would take them for something else.
+        if (code == IOCTL_SET_INTERNAL_LOOPBACK || code == IOCTL_CLEAR_INTERNAL_LOOPBACK)
+            return kern::set_last_error(kern::err::invalid_parameter), false;
+        if (code == IOCTL_SERIAL_SET_TIMEOUTS && in && in_size >= sizeof(SERIAL_TIMEOUTS))
+            return set_timeouts(*static_cast<const SERIAL_TIMEOUTS*>(in), returned, ov);
+        kind k = code == IOCTL_SERIAL_WAIT_ON_MASK     ? kind::wait
+                 : code == IOCTL_SERIAL_GET_COMMSTATUS ? kind::status
+                                                       : kind::other;
         if (code == IOCTL_SERIAL_SET_WAIT_MASK) {
             // Marked before the request: the driver may end the pending wait before it returns.
             std::lock_guard lk(m);
             for (request* r : in_flight)
                 if (r->k == kind::wait) mask_changed = true;
+            uint32_t mask = 0;
+            if (in && in_size >= 4) std::memcpy(&mask, in, 4);
+            if (!(mask & SERIAL_EV_ERR)) error_waiter = {};
         }
-        bool ok = run(k, out, ov, returned, [&](OVERLAPPED* o, DWORD* n) {
-            return c.device_io_control(h, code, const_cast<void*>(in), in_size, out, out_size, n, o);
-        });
+        if (k == kind::wait) {
+            std::lock_guard lk(m);
+            error_waiter = std::this_thread::get_id();
+        }
+        bool ok = request_ioctl(k, code, in, in_size, out, out_size, returned, ov);
         if (!ok && code == IOCTL_SERIAL_SET_WAIT_MASK) {
             std::lock_guard lk(m);
             mask_changed = false;
@@ -238,45 +345,178 @@ struct port_impl : port {
         return ok;
     }
 
+    bool request_ioctl(kind k, uint32_t code, const void* in, uint32_t in_size, void* out, uint32_t out_size,
+                       uint32_t* returned, overlapped* ov, uint32_t wait_ms = kern::infinite) {
+        request* r = new_request(k, out, out_size);
+        // The input is copied by the system as the request is issued (every serial request is buffered).
+        return run(
+            r, ov, returned,
+            [&](OVERLAPPED* o, DWORD* n) {
+                return c.device_io_control(h, code, const_cast<void*>(in), in_size,
+                                           r->data.empty() ? nullptr : r->data.data(),
+                                           static_cast<DWORD>(r->data.size()), n, o);
+            },
+            wait_ms);
+    }
+
+    // The program's receive time-outs, MAXDWORD/0/C, mean "return what is there, else wait up to
+    // C ms for the first byte"; the documented form of that is MAXDWORD/MAXDWORD/C (MAXDWORD/0/C
+    // is not documented, and USB-serial drivers implement time-outs each their own way). Refused,
+    // the form asked for is tried as it is.
+    bool set_timeouts(SERIAL_TIMEOUTS to, uint32_t* returned, overlapped* ov) {
+        SERIAL_TIMEOUTS asked = to;
+        if (c.first_byte_timeouts && to.ReadIntervalTimeout == MAXDWORD &&
+            to.ReadTotalTimeoutMultiplier == 0 && to.ReadTotalTimeoutConstant > 0 &&
+            to.ReadTotalTimeoutConstant < MAXDWORD)
+            to.ReadTotalTimeoutMultiplier = MAXDWORD;
+        bool ok =
+            request_ioctl(kind::other, IOCTL_SERIAL_SET_TIMEOUTS, &to, sizeof to, nullptr, 0, returned, ov);
+        if (!ok && kern::last_error() != kern::err::io_pending && std::memcmp(&to, &asked, sizeof to) != 0) {
+            to = asked;
+            ok = request_ioctl(kind::other, IOCTL_SERIAL_SET_TIMEOUTS, &to, sizeof to, nullptr, 0, returned,
+                               ov);
+        }
+        if (ok || kern::last_error() == kern::err::io_pending) {
+            std::lock_guard lk(m);
+            read_pause_ms = to.ReadIntervalTimeout == MAXDWORD ? to.ReadTotalTimeoutConstant : 0;
+            empty_reads = 0;
+        }
+        return ok;
+    }
+
     bool read(void* buf, uint32_t len, uint32_t* count, overlapped* ov) override {
-        return run(kind::read, nullptr, ov, count,
-                   [&](OVERLAPPED* o, DWORD* n) { return c.read_file(h, buf, len, n, o); });
+        uint32_t pause = 0;
+        {
+            std::lock_guard lk(m);
+            // A driver that ends reads empty at once, whatever the time-outs say: one empty read per
+            // time-out, never a receive worker spinning at full speed.
+            if (empty_reads >= empty_reads_allowed) pause = std::max(read_pause_ms, empty_read_pause_min_ms);
+        }
+        if (pause) kern::sleep(pause);
+        request* r = new_request(kind::read, buf, len);
+        return run(r, ov, count,
+                   [&](OVERLAPPED* o, DWORD* n) { return c.read_file(h, r->data.data(), len, n, o); });
     }
 
     bool write(const void* buf, uint32_t len, uint32_t* count, overlapped* ov) override {
+        request* r = new_request(kind::write, nullptr, 0);
+        r->data.assign(static_cast<const uint8_t*>(buf), static_cast<const uint8_t*>(buf) + len);
         if (c.one_write_at_a_time && ov) {
             std::unique_lock lk(m);
+            if (closed) {
+                delete r;
+                return kern::set_last_error(kern::err::invalid_handle), false;
+            }
             if (write_busy) {
-                auto* r = new request;
-                r->port = this;
+                r->port = shared_from_this();
                 r->user = ov;
-                r->k = kind::write;
-                r->wbuf = buf;
-                r->wlen = len;
-                r->refs.store(1);  // the delivery's only: the caller does not wait for it
-                write_queue.push_back(r);
+                r->queued = true;
+                write_queue.push_back(r);  // the queue holds the issuer's reference
                 kern::set_last_error(kern::err::io_pending);
                 return false;
             }
             write_busy = true;
         }
-        return run(kind::write, nullptr, ov, count,
-                   [&](OVERLAPPED* o, DWORD* n) { return c.write_file(h, buf, len, n, o); });
+        return run(r, ov, count,
+                   [&](OVERLAPPED* o, DWORD* n) { return c.write_file(h, r->data.data(), len, n, o); });
     }
 
+    // ---- Settings at open and close ----
+
+    bool get(uint32_t code, void* out, uint32_t size) {
+        uint32_t n = 0;
+        return request_ioctl(kind::other, code, nullptr, 0, out, size, &n, nullptr, own_request_ms) &&
+               n >= size;
+    }
+    bool set(uint32_t code, const void* in, uint32_t size) {
+        uint32_t n = 0;
+        return request_ioctl(kind::other, code, in, size, nullptr, 0, &n, nullptr, own_request_ms);
+    }
+
+    // Sets what the program does not set itself and must not inherit: 8 data bits, no parity,
+    // 1 stop bit, the standard Xon/Xoff characters and limits, no handshake and none of the
+    // flags that abort, drop or change bytes; each read back. What was there is restored at close.
+    // Null when the driver takes it all, else the operator's words for what it refused.
+    const char* setup() {
+        saved.baud = get(IOCTL_SERIAL_GET_BAUD_RATE, &saved.b, sizeof saved.b);
+        saved.line = get(IOCTL_SERIAL_GET_LINE_CONTROL, &saved.l, sizeof saved.l);
+        saved.chars = get(IOCTL_SERIAL_GET_CHARS, &saved.c, sizeof saved.c);
+        saved.handflow = get(IOCTL_SERIAL_GET_HANDFLOW, &saved.hf, sizeof saved.hf);
+        saved.timeouts = get(IOCTL_SERIAL_GET_TIMEOUTS, &saved.to, sizeof saved.to);
+
+        const SERIAL_LINE_CONTROL line{STOP_BIT_1, NO_PARITY, 8};
+        SERIAL_LINE_CONTROL line_back{};
+        if (!set(IOCTL_SERIAL_SET_LINE_CONTROL, &line, sizeof line) ||
+            (get(IOCTL_SERIAL_GET_LINE_CONTROL, &line_back, sizeof line_back) &&
+             std::memcmp(&line, &line_back, sizeof line) != 0))
+            return "does not take 8 data bits, no parity, 1 stop bit";
+
+        SERIAL_CHARS chars = saved.chars ? saved.c : SERIAL_CHARS{};
+        chars.XonChar = 0x11;
+        chars.XoffChar = 0x13;
+        chars.ErrorChar = chars.BreakChar = chars.EventChar = 0;
+        SERIAL_CHARS chars_back{};
+        if (!set(IOCTL_SERIAL_SET_CHARS, &chars, sizeof chars) ||
+            (get(IOCTL_SERIAL_GET_CHARS, &chars_back, sizeof chars_back) &&
+             (chars_back.XonChar != chars.XonChar || chars_back.XoffChar != chars.XoffChar)))
+            return "does not take the Xon/Xoff characters";
+
+        // The limits of a 4 KiB input queue, the driver's own default.
+        const SERIAL_HANDFLOW hf{SERIAL_DTR_CONTROL, SERIAL_RTS_CONTROL, 2048, 512};
+        constexpr uint32_t control_off = SERIAL_DTR_HANDSHAKE | SERIAL_CTS_HANDSHAKE | SERIAL_DSR_HANDSHAKE |
+                                         SERIAL_DCD_HANDSHAKE | SERIAL_DSR_SENSITIVITY | SERIAL_ERROR_ABORT;
+        constexpr uint32_t replace_off = SERIAL_AUTO_TRANSMIT | SERIAL_AUTO_RECEIVE | SERIAL_ERROR_CHAR |
+                                         SERIAL_NULL_STRIPPING | SERIAL_BREAK_CHAR | SERIAL_RTS_HANDSHAKE |
+                                         SERIAL_XOFF_CONTINUE;
+        SERIAL_HANDFLOW hf_back{};
+        if (!set(IOCTL_SERIAL_SET_HANDFLOW, &hf, sizeof hf) ||
+            (get(IOCTL_SERIAL_GET_HANDFLOW, &hf_back, sizeof hf_back) &&
+             ((hf_back.ControlHandShake & control_off) || (hf_back.FlowReplace & replace_off))))
+            return "keeps a handshake or an abort-on-error setting";
+        return nullptr;
+    }
+
+    void restore() {
+        if (saved.timeouts) set(IOCTL_SERIAL_SET_TIMEOUTS, &saved.to, sizeof saved.to);
+        if (saved.handflow) set(IOCTL_SERIAL_SET_HANDFLOW, &saved.hf, sizeof saved.hf);
+        if (saved.chars) set(IOCTL_SERIAL_SET_CHARS, &saved.c, sizeof saved.c);
+        if (saved.line) set(IOCTL_SERIAL_SET_LINE_CONTROL, &saved.l, sizeof saved.l);
+        if (saved.baud) set(IOCTL_SERIAL_SET_BAUD_RATE, &saved.b, sizeof saved.b);
+    }
+
+    // Aborts everything of the port and ends the program's part in it before returning: what the
+    // driver has not ended within close_wait is reported aborted now, and its late completion only
+    // frees the request's own memory. Never blocks longer than that per port.
     void close() override {
+        restore();
         {
             std::lock_guard lk(m);
             closed = true;
         }
         abort(true, true, true);
-        // Nothing of the port may be in flight once it is closed: the buffers belong to the program.
         std::unique_lock lk(m);
-        idle_cv.wait_for(lk, std::chrono::seconds(10), [this] { return in_flight.empty(); });
-        lk.unlock();
-        c.close_handle(h);
+        idle_cv.wait_for(lk, close_wait, [this] { return in_flight.empty(); });
+        for (request* r : in_flight) {
+            deliver_locked(r, ERROR_OPERATION_ABORTED, 0);
+            r->delivered = true;
+        }
+        in_flight.clear();
+        if (calls == 0 && !handle_closed) close_handle_locked();
     }
 };
+
+const char* open_failure_words(DWORD e) {
+    switch (e) {
+        case ERROR_FILE_NOT_FOUND:
+        case ERROR_PATH_NOT_FOUND:
+            return "not found";
+        case ERROR_ACCESS_DENIED:
+        case ERROR_SHARING_VIOLATION:
+            return "in use";
+        default:
+            return nullptr;
+    }
+}
 
 class win32_backend : public backend {
   public:
@@ -295,9 +535,13 @@ class win32_backend : public backend {
     }
 
     std::shared_ptr<port> open(const char* path) override {
-        HANDLE h = c_.create_file(path);
+        // COM1 to COM9 also open as bare names, COM10 and up only in the device namespace.
+        std::string full = std::strncmp(path, "\\\\.\\", 4) == 0 ? path : std::string("\\\\.\\") + path;
+        HANDLE h = c_.create_file(full.c_str());
         if (h == INVALID_HANDLE_VALUE) {
-            kern::set_last_error(c_.last_error());
+            DWORD e = c_.last_error();
+            if (const char* words = open_failure_words(e)) set_open_detail(words);
+            kern::set_last_error(e);
             return nullptr;
         }
         if (!c_.create_port(h, iocp_, port_key)) {
@@ -307,11 +551,19 @@ class win32_backend : public backend {
             return nullptr;
         }
         bool packets = !c_.skip_on_success(h);
-        return std::make_shared<port_impl>(c_, h, packets);
+        auto p = std::make_shared<port_impl>(c_, h, packets);
+        if (const char* refused = p->setup()) {
+            p->close();
+            set_open_detail(refused);
+            kern::set_last_error(kern::err::invalid_parameter);
+            return nullptr;
+        }
+        return p;
     }
 
   private:
     void serve() {
+        if (c_.service_started) c_.service_started();
         for (;;) {
             DWORD bytes = 0;
             ULONG_PTR key = 0;
@@ -322,7 +574,8 @@ class win32_backend : public backend {
                 continue;
             }
             auto* r = reinterpret_cast<request*>(o);
-            r->port->deliver(r, ok ? 0 : c_.last_error(), bytes);
+            r->port->settle(r, ok ? 0 : c_.last_error(), bytes, false);
+            release(r);  // the system's reference
         }
     }
 
@@ -369,7 +622,11 @@ win32_calls system_calls() {
         return PostQueuedCompletionStatus(port, bytes, key, ov);
     };
     c.last_error = [] { return GetLastError(); };
+    // Above the receive workers (highest): it only copies outcomes and signals their events, and a
+    // receiver's read is not over before this thread delivered it.
+    c.service_started = [] { SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_TIME_CRITICAL); };
     c.one_write_at_a_time = under_wine();
+    c.first_byte_timeouts = !c.one_write_at_a_time;
     return c;
 }
 

@@ -20,7 +20,7 @@ namespace ser {
 // The system calls the backend makes, so that tests can put a fake system behind it.
 struct win32_calls {
     HANDLE (*create_file)(const char* path);  // exclusive, overlapped
-    BOOL (*device_io_control)
+    BOOL(*device_io_control)
     (HANDLE h, DWORD code, void* in, DWORD in_size, void* out, DWORD out_size, DWORD* returned,
      OVERLAPPED* ov);
     BOOL (*read_file)(HANDLE h, void* buf, DWORD len, DWORD* count, OVERLAPPED* ov);
@@ -33,12 +33,17 @@ struct win32_calls {
     BOOL (*get_completion)(HANDLE port, DWORD* bytes, ULONG_PTR* key, OVERLAPPED** ov);
     BOOL (*post_completion)(HANDLE port, DWORD bytes, ULONG_PTR key, OVERLAPPED* ov);
     DWORD (*last_error)();
+    // Called on the completion thread as it starts (the system's raises its priority).
+    void (*service_started)();
     // Hand the driver one write at a time, queueing the others in the backend (Wine's serial
     // emulation has corrupted data with more than one overlapped write in flight).
     bool one_write_at_a_time;
+    // The driver honours the documented first-byte read time-outs (MAXDWORD/MAXDWORD/C); Wine's
+    // emulation waits for a byte however long it takes with them.
+    bool first_byte_timeouts;
 };
 
-// The system's own calls; one_write_at_a_time set when running under Wine.
+// The system's own calls; one_write_at_a_time set, first_byte_timeouts clear, under Wine.
 win32_calls system_calls();
 std::unique_ptr<backend> make_win32_backend(const win32_calls& calls);
 

@@ -10,6 +10,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <string>
 #include <thread>
 
 namespace ui {
@@ -34,10 +35,25 @@ HDC hd(hdc d) {
     return reinterpret_cast<HDC>(d);
 }
 
+// A box a worker asks for, shown by the window thread.
+struct shown_box {
+    std::string text, caption;
+    uint32_t type;
+    std::atomic<int> result{0};
+};
+// Posted to the owner: the window thread shows the box (lparam: a new shared_ptr<shown_box>).
+const UINT show_box_message = RegisterWindowMessageA("zentrel.show_box");
+
 // The window procedure of the one registered class (the program registers exactly one).
 std::atomic<wndproc> class_proc{nullptr};
 
 LRESULT CALLBACK window_trampoline(HWND h, UINT m, WPARAM wp, LPARAM lp) {
+    if (m == show_box_message && lp) {
+        std::unique_ptr<std::shared_ptr<shown_box>> s(reinterpret_cast<std::shared_ptr<shown_box>*>(lp));
+        int r = MessageBoxA(h, (*s)->text.c_str(), (*s)->caption.c_str(), (*s)->type);
+        (*s)->result.store(r ? r : IDOK);
+        return 0;
+    }
     wndproc p = class_proc.load(std::memory_order_relaxed);
     return p ? p(uw(h), m, wp, lp) : DefWindowProcA(h, m, wp, lp);
 }
@@ -71,21 +87,21 @@ int system_box(window_handle owner, const char* text, const char* caption, uint3
     HWND o = hw(owner);
     if (o && GetWindowThreadProcessId(o, nullptr) == GetCurrentThreadId())
         return MessageBoxA(o, text, caption, type);
-    // From another thread: an owned box would tie this thread's input to the window thread's, so
-    // the box gets a thread of its own and no owner; this thread waits at a termination point.
-    struct shown {
-        std::string text, caption;
-        uint32_t type;
-        std::atomic<int> result{0};
-    };
-    auto s = std::make_shared<shown>();
+    // From another thread: the window thread shows it, owned by the window, so that it stays above
+    // the window and the boxes stack in order instead of one hiding another; this thread waits at a
+    // termination point. Without a window, on a thread of its own.
+    auto s = std::make_shared<shown_box>();
     s->text = text ? text : "";
     s->caption = caption ? caption : "";
     s->type = type;
-    std::thread([s] {
-        int r = MessageBoxA(nullptr, s->text.c_str(), s->caption.c_str(), s->type | MB_SETFOREGROUND);
-        s->result.store(r ? r : IDOK);
-    }).detach();
+    auto* posted = new std::shared_ptr<shown_box>(s);
+    if (!o || !IsWindow(o) || !PostMessageA(o, show_box_message, 0, reinterpret_cast<LPARAM>(posted))) {
+        delete posted;
+        std::thread([s] {
+            int r = MessageBoxA(nullptr, s->text.c_str(), s->caption.c_str(), s->type | MB_SETFOREGROUND);
+            s->result.store(r ? r : IDOK);
+        }).detach();
+    }
     while (s->result.load() == 0) kern::sleep(20);
     return s->result.load();
 }
