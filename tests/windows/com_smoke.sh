@@ -68,5 +68,5 @@ need(samples and all(max(s["ports"][i]["rcv"] for s in samples) > 0 for i in ran
 need(samples and [p["port"] for p in samples[-1]["ports"]] == ["COM40", "COM41"], "ports labelled COMn")
 sys.exit(0 if ok else 1)
 PY
-check '[ $rc -le 1 ]' "the run ends without a port failure (rc=$rc): $(cat "$dir/err")"
+check '[ $rc -eq 0 ]' "the run passes: the plug's pty hides bytes in flight, so nothing is judged lost within that bound (rc=$rc): $(cat "$dir/err")"
 exit $fail

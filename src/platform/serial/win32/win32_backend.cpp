@@ -487,6 +487,8 @@ struct port_impl : port, std::enable_shared_from_this<port_impl> {
     // Aborts everything of the port and ends the program's part in it before returning: what the
     // driver has not ended within close_wait is reported aborted now, and its late completion only
     // frees the request's own memory. Never blocks longer than that per port.
+    bool shows_in_flight() const override { return !c.hides_in_flight; }
+
     void close() override {
         restore();
         {
@@ -627,6 +629,7 @@ win32_calls system_calls() {
     c.service_started = [] { SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_TIME_CRITICAL); };
     c.one_write_at_a_time = under_wine();
     c.first_byte_timeouts = !c.one_write_at_a_time;
+    c.hides_in_flight = under_wine();
     return c;
 }
 

@@ -41,9 +41,13 @@ struct win32_calls {
     // The driver honours the documented first-byte read time-outs (MAXDWORD/MAXDWORD/C); Wine's
     // emulation waits for a byte however long it takes with them.
     bool first_byte_timeouts;
+    // The port's queue counts leave out bytes on their way (Wine's COM ports are ttys, which hold
+    // kilobytes no call reports): sent and received cannot be balanced to the byte.
+    bool hides_in_flight;
 };
 
-// The system's own calls; one_write_at_a_time set, first_byte_timeouts clear, under Wine.
+// The system's own calls; one_write_at_a_time and hides_in_flight set, first_byte_timeouts clear,
+// under Wine.
 win32_calls system_calls();
 std::unique_ptr<backend> make_win32_backend(const win32_calls& calls);
 
