@@ -37,10 +37,12 @@ std::string state_text(const port_info& p) {
 }
 
 std::string command_of(const suggestion& s) {
-    return "zentrel -d " + s.prefix + " -n " + std::to_string(s.count) + " " + std::to_string(s.first);
+    return std::string(program_name) + " -d " + s.prefix + " -n " + std::to_string(s.count) + " " + std::to_string(s.first);
 }
 
 }  // namespace
+
+const char* program_name = "zentrel";
 
 bool split_port_path(const std::string& path, std::string* prefix, int* number) {
     size_t end = path.size(), start = end;

@@ -45,6 +45,9 @@ struct list_roots {
 std::vector<port_info> list_ports(const std::string& prefix = "", const list_roots& roots = {});
 
 // How to run on a group of ports: -d PREFIX, -n COUNT and FIRST.
+// The name the suggested command runs the program by ("zentrel", "zentrel-cli" on Windows).
+extern const char* program_name;
+
 struct suggestion {
     std::string prefix;
     int first = 0;

@@ -530,7 +530,7 @@ int run_batch(const options& o) {
 }
 
 int parse(int argc, char** argv, const char* default_prefix, options& o) {
-    CLI::App app{"Zentrel - Serial I/O Performance Analyzer", "zentrel"};
+    CLI::App app{"Zentrel - Serial I/O Performance Analyzer", ser::program_name};
     int count = 0, minutes = 0;
     int64_t baud = 0;
     std::string flow;
@@ -586,7 +586,7 @@ int parse(int argc, char** argv, const char* default_prefix, options& o) {
             "measured, overloaded); 2 a port could not be opened or configured as asked; 64 usage error.\n");
         return exit_clean;
     } catch (const CLI::ParseError& e) {
-        std::fprintf(stderr, "zentrel: %s\nRun 'zentrel --help' for the options.\n", e.what());
+        std::fprintf(stderr, "zentrel: %s\nRun '%s --help' for the options.\n", e.what(), ser::program_name);
         return exit_usage;
     }
     if (version) {

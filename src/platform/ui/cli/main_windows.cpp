@@ -3,6 +3,7 @@
 // console end the run as Stop does; the window program is zentrel.exe.
 #include "model/chnl.h"
 #include "platform/serial/win32/win32_backend.h"
+#include "platform/serial/portlist.h"
 #include "platform/ui/cli/cli.h"
 // The project's headers first: windows.h defines macros that clash with some of their names.
 #include <windows.h>
@@ -39,6 +40,7 @@ bool install_device_backend() {
 }  // namespace
 
 int main(int argc, char** argv) {
+    ser::program_name = "zentrel-cli";
     int code = cli::parse(argc, argv, "\\\\.\\COM", opts);
     if (code >= 0) return code;
     std::unique_ptr<vboard::board> board;
