@@ -16,6 +16,7 @@ ui::instance_handle hinst;
 int32_t time_limit_secs;
 
 const int32_t speed_rates[9] = {9600, 19200, 38400, 57600, 76800, 115200, 230400, 460800, 921600};
+const int32_t window_width = 840;
 
 namespace {
 
@@ -362,8 +363,10 @@ int WinMain(ui::instance_handle hInst, ui::instance_handle hPrevInst, const char
         wcSmp.lpszClassName = szProgName;
         if (!ui::register_class(&wcSmp)) return 0;
     }
+    // Wide enough for all six columns: a row is up to 78 characters of the 10-pixel table font from
+    // x = 20 (at 600 pixels the TxQueue column, from x = 620, was never visible).
     hwnd = ui::create_window(0, szProgName, idle_title, ui::ws_overlappedwindow, ui::cw_usedefault,
-                             ui::cw_usedefault, 600, 420, nullptr, hInst);
+                             ui::cw_usedefault, window_width, 420, nullptr, hInst);
     // Without a window there is nothing to show or to own the boxes.
     if (!hwnd) return 0;
     if (ui::set_timer(hwnd, 1, 1000) == 0) {

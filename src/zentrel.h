@@ -20,6 +20,8 @@ constexpr uint32_t cmd_no_verify = 901, cmd_verify = 902;
 
 // The rates of the Speed menu, in menu order (command 501 + i).
 extern const int32_t speed_rates[9];
+// The main window's outer width in pixels: room for every column of the status table.
+extern const int32_t window_width;
 
 // The longest time limit: its millisecond count must fit the timer's signed 32-bit range.
 constexpr int32_t max_time_limit = 0x7FFFFFFF / 60000;

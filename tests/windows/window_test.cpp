@@ -111,7 +111,7 @@ void operate() {
     EXPECT_EQ(title_of(w), "Zentrel - Serial I/O Performance Analyzer");
     RECT r;
     GetWindowRect(w, &r);
-    EXPECT_EQ(r.right - r.left, 600);
+    EXPECT_EQ(r.right - r.left, window_width);
     EXPECT_EQ(r.bottom - r.top, 420);
 
     // The menu bar is the compiled template, item for item as the resource tables give it.
