@@ -5,7 +5,8 @@ find_package(Python3 COMPONENTS Interpreter)
 if(Python3_Interpreter_FOUND)
     add_test(NAME zentrel_cli_batch COMMAND Python3::Interpreter ${CMAKE_CURRENT_SOURCE_DIR}/cli/batch_test.py
                                             $<TARGET_FILE:zentrel-cli>)
-    set_tests_properties(zentrel_cli_batch PROPERTIES TIMEOUT 180 ENVIRONMENT "ZENTREL_EMULATOR=wine")
+    set_tests_properties(zentrel_cli_batch PROPERTIES TIMEOUT 300
+                                                      ENVIRONMENT "ZENTREL_EMULATOR=wine;ZENTREL_BATCH_PART=main")
 endif()
 
 # The real window, in process: the program on the window system, driven from a second thread.
