@@ -268,7 +268,7 @@ int main(int argc, char** argv) {
         if (plug.ready()) paced = engine_run(dir, 921600, seconds);
         paced.plug_cpu = plug.finish();
     }
-    row("paced 921600, engine", paced, 92160, true);
+    row("paced 921600, engine", paced, line_capacity_cps(921600), true);
     std::printf(
         "\n%% cap (rx): received over whole monitor seconds, per port, against baud / 10.\n"
         "%% cap (program): the program's whole-run figure; high on ptys by the bytes a pty holds,\n"

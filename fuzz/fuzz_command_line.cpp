@@ -56,5 +56,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (o.flow_cmd) FUZZ_CHECK(chnls[0].com_flow == o.flow_cmd - static_cast<int>(cmd_flow_first));
     FUZZ_CHECK(internal_loopback == (o.loopback ? 1 : 0));
     FUZZ_CHECK(data_check == (o.no_verify ? 0 : 1));
+    // A format is taken only as the dialog reads it, and a word too narrow for the pattern only unchecked.
+    line_format f;
+    if (o.format)
+        FUZZ_CHECK(parse_format(o.format->c_str(), &f) && (f.data >= verify_min_data_bits || o.no_verify));
+    FUZZ_CHECK(com_format.get() == f);
     return 0;
 }

@@ -182,6 +182,23 @@ bool get_baud(ser::handle h, uint32_t* baud) {
     return true;
 }
 
+// The character format, a step of its own: a driver that refuses it, or keeps another, would leave
+// both ends of the line disagreeing on every character.
+bool set_line_format(ser::handle h) {
+    const line_format f = com_format;
+    ser::SERIAL_LINE_CONTROL want{f.stop, f.parity, f.data}, back{};
+    setting_result r = apply_setting(
+        h, ser::IOCTL_SERIAL_SET_LINE_CONTROL, ser::IOCTL_SERIAL_GET_LINE_CONTROL, want, &back,
+        [](const ser::SERIAL_LINE_CONTROL& a, const ser::SERIAL_LINE_CONTROL& b) {
+            return a.StopBits == b.StopBits && a.Parity == b.Parity && a.WordLength == b.WordLength;
+        });
+    if (r == setting_kept) return true;
+    char text[8];
+    format_text(text, sizeof text, f);
+    fail_reason("the driver %s %s", r == setting_refused ? "refused" : "did not keep", text);
+    return false;
+}
+
 bool configure_channel(chnl_struct* chnl) {
     const ser::handle h = chnl->com_hndl;
     // The rate before, to tell a rate the driver offers instead from one it merely did not change.
@@ -205,6 +222,7 @@ bool configure_channel(chnl_struct* chnl) {
             fail_reason("the driver did not keep %u baud", baud.BaudRate);
         return false;
     }
+    if (!set_line_format(h)) return false;
     // Every port is taken out of loopback, whatever the run asks (drivers without the request refuse
     // that, harmlessly); a run that asks for loopback must get it.
     if (internal_loopback) {
@@ -524,8 +542,8 @@ void loop_drain() {
     for (int i = 0; i < count; i++) chnls[i].out_running = 0;
 
     int32_t baud = chnls[0].com_baud;
-    uint32_t budget = 1000u + static_cast<uint32_t>((write_slots * wstuff_len + 4096) * 10000ull /
-                                                    static_cast<uint64_t>(baud > 0 ? baud : 1));
+    double cps = line_capacity_cps(baud > 0 ? baud : 1);
+    uint32_t budget = 1000u + static_cast<uint32_t>((write_slots * wstuff_len + 4096) * 1000.0 / cps);
     if (budget > drain_max_ms) budget = drain_max_ms;
     budget = jitter_allowance(budget, 1000);
     job.count = count;

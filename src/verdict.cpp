@@ -51,10 +51,6 @@ uint32_t judged_rate(const chnl_struct* c) {
     return c->com_hides ? chnl_rx_rate(c) : chnl_rate(c->out_cur, c->out_time, c->out_time0);
 }
 
-double capacity_cps(int32_t baud) {
-    return baud > 0 ? baud / 10.0 : 0.0;
-}
-
 // Seconds from the port's first write to `tick`.
 uint32_t second_of(const chnl_struct* c, uint32_t tick) {
     return (tick - c->out_time0) / 1000u;
@@ -95,7 +91,7 @@ bool chnl_overloaded(const chnl_struct* c) {
     uint32_t interval = c->out_time - c->out_time0;
     if (c->in_count == 0 || interval < 2000u || interval >= 0x80000000u || baud <= 0)
         return false;
-    const double cap = capacity_cps(baud);
+    const double cap = line_capacity_cps(baud);
     const double idle_ms = interval * (1.0 - judged_rate(c) / cap);
     return judged_rate(c) < cap * 0.95 && idle_ms > jitter_allowance(0, 250);
 }
@@ -110,7 +106,7 @@ void judge_port(int i, port_verdict* v) {
     v->xmit_rate = chnl_rate(c->out_cur, c->out_time, c->out_time0);
     v->rcv_rate = chnl_rx_rate(c);
     v->rate = judged_rate(c);
-    const double cap = capacity_cps(c->com_baud);
+    const double cap = line_capacity_cps(c->com_baud);
     v->percent = cap > 0 ? v->rate * 100.0 / cap : 0.0;
     v->samples = c->mon_samples;
     v->missed = c->mon_missed;
@@ -203,7 +199,7 @@ void verdict_judge() {
         r.notes |= v.notes;
     }
     if (count > 0) r.average_cps = tot_rate / static_cast<uint64_t>(count);
-    const double cap = capacity_cps(chnls[0].com_baud);
+    const double cap = line_capacity_cps(chnls[0].com_baud);
     r.percent = cap > 0 ? static_cast<double>(r.average_cps) * 100.0 / cap : 0.0;
     r.left_out = chnl_asked > count ? chnl_asked - count : 0;
     r.passed = count > 0 && r.fails == 0 && r.monitor_late == 0 && r.left_out == 0;

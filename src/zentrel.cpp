@@ -24,10 +24,10 @@ const char idle_title[] = "Zentrel - Serial I/O Performance Analyzer";
 const char running_title[] = "Zentrel - Serial I/O Performance Analyzer - Running";
 
 // The order in which the running state grays the settings items, and the idle state enables them.
-const uint32_t run_grayed[] = {301, 801, 802, 401, 402, 501, 502, 503, 504,
+const uint32_t run_grayed[] = {301, 302, 801, 802, 401, 402, 501, 502, 503, 504,
                                505, 506, 507, 508, 509, 601, 602, 603, 604};
-const uint32_t idle_enabled[] = {701, 401, 402, 301, 801, 802, 501, 502, 503, 504,
-                                 505, 506, 507, 508, 509, 601, 602, 603, 604};
+const uint32_t idle_enabled[] = {701, 401, 402, 301, 302, 801, 802, 501, 502, 503,
+                                 504, 505, 506, 507, 508, 509, 601, 602, 603, 604};
 
 constexpr uint32_t grayed = ui::mf_disabled | ui::mf_grayed;
 
@@ -66,6 +66,21 @@ bool read_number(ui::window_handle hDlg, int id, int32_t* value) {
     return true;
 }
 
+// The pattern's bytes need 7 data bits: a narrower format cannot be checked. Says so and answers
+// false while data checking is on.
+bool verify_fits_format() {
+    const line_format f = com_format;
+    if (!data_check || f.data >= verify_min_data_bits) return true;
+    char s[200], t[8];
+    format_text(t, sizeof t, f);
+    std::snprintf(s, sizeof s,
+                  "Data check needs 7 or 8 data bits: the test pattern does not fit in %s. Choose "
+                  "\"No verify of data\" or a format with 7 or 8 data bits.",
+                  t);
+    box(s);
+    return false;
+}
+
 void init_number(ui::window_handle hDlg, int id, int32_t value) {
     char text[16];
     std::snprintf(text, sizeof text, "%d", value);
@@ -79,6 +94,7 @@ void init_number(ui::window_handle hDlg, int id, int32_t value) {
 void start_loopback() {
     char s[128 + open_fail_reason_size];
     bool none_opened = false;
+    if (!verify_fits_format()) return;
     int retv = loop_init(&none_opened);
 
     // loop_init says plainly whether anything was opened; the 10000 mark alone does not decode for
@@ -159,14 +175,20 @@ void show_parms(ui::hdc hdc) {
             flow = "no flow control";
             break;
     }
+    // The format only when it is not the usual 8N1, which every line of a plain run has.
+    char format[12] = "";
+    if (!(com_format.get() == line_format{})) {
+        std::memcpy(format, "   ", 3);
+        format_text(format + 3, sizeof format - 3, com_format);
+    }
     int count = chnl_count;
     int lastidx = count < 1 ? 0 : (count > max_chnls ? max_chnls - 1 : count - 1);
     port_label(first, sizeof first, chnls[0].com_nbr);
     port_label(last, sizeof last, chnls[lastidx].com_nbr);
     // Long device names are cut at the buffer's end, never written past it.
-    if (std::snprintf(line, sizeof line, "%s...%s   %d   %s%s%s                                     ", first,
-                      last, chnls[0].com_baud.get(), flow, internal_loopback ? "   internal loopback" : "",
-                      data_check ? "" : "   no verify") < 0)
+    if (std::snprintf(line, sizeof line, "%s...%s   %d%s   %s%s%s                                     ",
+                      first, last, chnls[0].com_baud.get(), format, flow,
+                      internal_loopback ? "   internal loopback" : "", data_check ? "" : "   no verify") < 0)
         line[0] = '\0';
     ui::text_out(hdc, 20, 5, line, static_cast<int>(std::strlen(line)));
     ui::set_text_color(hdc, orgcolor);
@@ -247,6 +269,30 @@ intptr_t get_time(ui::window_handle hDlg, uint32_t uMsg, ui::wparam wParam, ui::
     return 0;
 }
 
+intptr_t get_format(ui::window_handle hDlg, uint32_t uMsg, ui::wparam wParam, ui::lparam) {
+    char text[32];
+    line_format f;
+    if (uMsg == ui::wm_initdialog) {
+        format_text(text, sizeof text, com_format);
+        ui::set_dlg_item_text(hDlg, 103, text);
+        return 1;
+    }
+    if (uMsg != ui::wm_command) return 0;
+    if (wParam == ui::id_ok) {
+        text[0] = '\0';
+        ui::get_dlg_item_text(hDlg, 103, text, sizeof text);
+        if (!parse_format(text, &f)) return 0;
+        com_format = f;
+        ui::end_dialog(hDlg, 1);
+        return 1;
+    }
+    if (wParam == ui::id_cancel) {
+        ui::end_dialog(hDlg, 0);
+        return 1;
+    }
+    return 0;
+}
+
 intptr_t AboutDlgProc(ui::window_handle hDlg, uint32_t uMsg, ui::wparam wParam, ui::lparam) {
     if (uMsg == ui::wm_initdialog) return 1;
     if (uMsg == ui::wm_command && wParam == ui::id_ok) {
@@ -310,6 +356,9 @@ ui::lresult WindowProc(ui::window_handle w, uint32_t messg, ui::wparam wParam, u
         case cmd_time:
             if (idle) ui::dialog_box_param(hinst, "TimeDlg", w, get_time, 0);
             break;
+        case cmd_format:
+            if (idle) ui::dialog_box_param(hinst, "FormatDlg", w, get_format, 0);
+            break;
         case cmd_first:
             if (idle) ui::dialog_box_param(hinst, "FirstDlg", w, get_first, 0);
             break;
@@ -332,6 +381,8 @@ ui::lresult WindowProc(ui::window_handle w, uint32_t messg, ui::wparam wParam, u
             data_check = 0;
             break;
         case cmd_verify:
+            // A format too narrow for the pattern cannot be checked: a run in one goes on unchecked.
+            if (!idle && com_format.get().data < verify_min_data_bits) break;
             data_check = 1;
             break;
         default:

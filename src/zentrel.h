@@ -11,7 +11,8 @@ namespace zentrel {
 extern ui::instance_handle hinst;
 
 // Menu command ids (the menu resource's contract with the window procedure).
-constexpr uint32_t cmd_about = 201, cmd_exit = 202, cmd_time = 301, cmd_first = 401, cmd_count = 402;
+constexpr uint32_t cmd_about = 201, cmd_exit = 202, cmd_time = 301, cmd_format = 302, cmd_first = 401,
+                   cmd_count = 402;
 constexpr uint32_t cmd_baud_first = 501, cmd_baud_last = 509;
 constexpr uint32_t cmd_flow_first = 601, cmd_flow_last = 604;
 constexpr uint32_t cmd_start = 701, cmd_stop = 702;
@@ -39,6 +40,8 @@ void show_parms(ui::hdc hdc);
 intptr_t get_first(ui::window_handle hDlg, uint32_t uMsg, ui::wparam wParam, ui::lparam lParam);
 intptr_t get_count(ui::window_handle hDlg, uint32_t uMsg, ui::wparam wParam, ui::lparam lParam);
 intptr_t get_time(ui::window_handle hDlg, uint32_t uMsg, ui::wparam wParam, ui::lparam lParam);
+// The line format dialog: text such as 7E1 or 8N2; text that is no format keeps it open.
+intptr_t get_format(ui::window_handle hDlg, uint32_t uMsg, ui::wparam wParam, ui::lparam lParam);
 intptr_t AboutDlgProc(ui::window_handle hDlg, uint32_t uMsg, ui::wparam wParam, ui::lparam lParam);
 
 // Resets the window procedure's own memory (the watchdog statics live in the write module).

@@ -128,7 +128,7 @@ TEST(Resources, NamesAreFoundWithoutRegardToCaseAndTheMenuHasItsCommandsInOrder)
     EXPECT_EQ(res::find_icon("loopIcon"), res::find_icon("loopICON"));
     ASSERT_NE(res::find_icon("loopIcon"), nullptr);
     EXPECT_EQ(res::find_menu("loopMenu"), res::find_menu("LOOPMENU"));
-    for (const char* d : {"AboutDlg", "FirstDlg", "CountDlg", "TimeDlg"})
+    for (const char* d : {"AboutDlg", "FirstDlg", "CountDlg", "TimeDlg", "FormatDlg"})
         EXPECT_NE(res::find_dialog(d), nullptr) << d;
     EXPECT_EQ(res::find_dialog("timedlg"), res::find_dialog("TIMEDLG"));
     EXPECT_EQ(res::find_dialog("NoSuchDlg"), nullptr);
@@ -150,7 +150,7 @@ TEST(Resources, NamesAreFoundWithoutRegardToCaseAndTheMenuHasItsCommandsInOrder)
     }
     EXPECT_EQ(depth, 0);
     EXPECT_EQ(separators, 1);
-    EXPECT_EQ(ids, (std::vector<int>{201, 202, 301, 801, 802, 902, 901, 401, 402, 501, 502, 503,
+    EXPECT_EQ(ids, (std::vector<int>{201, 202, 301, 302, 801, 802, 902, 901, 401, 402, 501, 502, 503,
                                      504, 505, 506, 507, 508, 509, 601, 602, 603, 604, 701, 702}));
     EXPECT_EQ(popups, (std::vector<std::string>{"&File", "&Options", "&Ports", "&Speed", "&Flow", "&Run"}));
 
@@ -202,13 +202,13 @@ TEST_F(ShellTest, RunningStateGraysSettingsIgnoresThemAndStopRestoresInOrder) {
         EXPECT_EQ(hl::title(hwnd), running_title);
         std::vector<std::pair<uint32_t, uint32_t>> on{{701, 3}, {702, 0}};
         for (uint32_t id :
-             {301, 801, 802, 401, 402, 501, 502, 503, 504, 505, 506, 507, 508, 509, 601, 602, 603, 604})
+             {301, 302, 801, 802, 401, 402, 501, 502, 503, 504, 505, 506, 507, 508, 509, 601, 602, 603, 604})
             on.push_back({id, 3});
         EXPECT_EQ(hl::menu_calls(), on);
         for (uint32_t id : {201, 202, 901, 902}) EXPECT_EQ(state(id), 0) << id;
 
         // Settings commands delivered directly are ignored while running.
-        for (uint32_t id : {301, 401, 402, 501, 509, 601, 604, 701}) command(id);
+        for (uint32_t id : {301, 302, 401, 402, 501, 509, 601, 604, 701}) command(id);
         EXPECT_TRUE(hl::dialogs().empty());
         EXPECT_EQ(chnls[0].com_baud.get(), 115200);
         EXPECT_EQ(chnls[1].com_flow.get(), flow_xonxoff);
@@ -238,8 +238,8 @@ TEST_F(ShellTest, RunningStateGraysSettingsIgnoresThemAndStopRestoresInOrder) {
         hl::script_box_hold(2500);
         command(cmd_stop);
         std::vector<std::pair<uint32_t, uint32_t>> off{{702, 3}};
-        for (uint32_t id :
-             {701, 401, 402, 301, 801, 802, 501, 502, 503, 504, 505, 506, 507, 508, 509, 601, 602, 603, 604})
+        for (uint32_t id : {701, 401, 402, 301, 302, 801, 802, 501, 502, 503,
+                            504, 505, 506, 507, 508, 509, 601, 602, 603, 604})
             off.push_back({id, 0});
         EXPECT_EQ(hl::menu_calls(), off);
         EXPECT_EQ(hl::title(hwnd), idle_title);
@@ -485,6 +485,61 @@ TEST_F(ShellTest, TimeAndFirstDialogsApplyTheirRules) {
         EXPECT_EQ(hl::dialogs().back().commands_sent, 2);
         EXPECT_FALSE(hl::dialogs().back().first_command_ended);
         EXPECT_EQ(hl::dialogs().back().result, 1);
+    });
+}
+
+TEST_F(ShellTest, FormatDialogReadsFormatsAndNarrowWordsRunOnlyUnchecked) {
+    make_board("");
+    run("", [] {
+        chnl_count = 2;
+        const std::pair<const char*, const char*> good[] = {{"7E1", "7E1"},       {"8n2", "8N2"},
+                                                            {" 5O1.5 ", "5O1.5"}, {"6M2", "6M2"},
+                                                            {"8S1", "8S1"},       {"8N1", "8N1"}};
+        for (auto [text, want] : good) {
+            hl::script_dialog({{text, ui::id_ok}});
+            command(cmd_format);
+            EXPECT_TRUE(hl::dialogs().back().first_command_ended) << text;
+            char f[8];
+            format_text(f, sizeof f, com_format);
+            EXPECT_STREQ(f, want);
+        }
+        EXPECT_EQ(hl::dialogs().back().initial_text, "8S1");
+        for (const char* bad : {"", "9N1", "4N1", "8X1", "8N3", "8N1.0", "8N15", "7E", "7 E 1", "8N1x"}) {
+            hl::script_dialog({{bad, ui::id_ok}});
+            command(cmd_format);
+            EXPECT_FALSE(hl::dialogs().back().first_command_ended) << "'" << bad << "' keeps the dialog open";
+            EXPECT_TRUE(com_format.get() == line_format{});
+        }
+        repaint();
+        EXPECT_EQ(shown(0), "COM3...COM4   115200   Xon/Xoff") << "8N1 is not shown";
+
+        // Fewer than 7 data bits cannot carry the pattern: with the data check the run does not start.
+        hl::script_dialog({{"5N1.5", ui::id_ok}});
+        command(cmd_format);
+        command(cmd_start);
+        EXPECT_EQ(loop_running.get(), 0);
+        ASSERT_EQ(box_texts().size(), 1u);
+        EXPECT_EQ(
+            box_texts()[0],
+            "Data check needs 7 or 8 data bits: the test pattern does not fit in 5N1.5. Choose \"No verify "
+            "of data\" or a format with 7 or 8 data bits.");
+        command(cmd_no_verify);
+        command(cmd_start);
+        ASSERT_EQ(loop_running.get(), 1);
+        command(cmd_verify);
+        EXPECT_EQ(data_check.get(), 0) << "nor can it be turned on during the run";
+        repaint();
+        EXPECT_EQ(shown(0), "COM3...COM4   115200   5N1.5   Xon/Xoff   no verify");
+        command(cmd_stop);
+
+        // A format the driver does not have ends the start at the first port, naming it.
+        command(cmd_verify);
+        hl::script_dialog({{"8N1.5", ui::id_ok}});
+        command(cmd_format);
+        command(cmd_start);
+        EXPECT_EQ(loop_running.get(), 0);
+        EXPECT_EQ(box_texts().back(),
+                  "Unable to open COM3 at configured baudrate.\rthe driver refused 8N1.5");
     });
 }
 

@@ -366,7 +366,7 @@ TEST_F(TermiosPort, ATtySomeoneElseHasIsRefusedNamingWhoAndLeftAsItWas) {
     std::filesystem::remove_all(sys);
 }
 
-TEST_F(TermiosPort, BaudRatesAreSetAndReadBack) {
+TEST_F(TermiosPort, BaudRatesAndFormatsAreSetAndReadBack) {
     ser::handle h = open_port();
     for (uint32_t baud : {9600u, 76800u, 123457u, 921600u, 3000000u}) {
         EXPECT_TRUE(ioctl_u32(h, ser::IOCTL_SERIAL_SET_BAUD_RATE, baud)) << baud;
@@ -379,6 +379,58 @@ TEST_F(TermiosPort, BaudRatesAreSetAndReadBack) {
     uint32_t now = 0;
     ASSERT_EQ(ttysys::get_baud(master_, &now), 0);
     EXPECT_EQ(now, 3000000u);
+
+    // Formats as the tty's control flags show them, and read back through the port. What a driver
+    // does not keep is refused: ptys here take 8N2 but refuse narrower words and parity (EINVAL) or
+    // silently stay at CS8 for CS5, so a format is checked against what the tty then holds.
+    struct fcase {
+        ser::SERIAL_LINE_CONTROL lc;
+        tcflag_t cflag;  // under CSIZE | PARENB | PARODD | CMSPAR | CSTOPB
+    };
+    const fcase formats[] = {
+        {{ser::STOP_BITS_2, ser::NO_PARITY, 8}, CS8 | CSTOPB},
+        {{ser::STOP_BIT_1, ser::EVEN_PARITY, 7}, CS7 | PARENB},
+        {{ser::STOP_BIT_1, ser::ODD_PARITY, 5}, CS5 | PARENB | PARODD},
+        {{ser::STOP_BITS_2, ser::MARK_PARITY, 6}, CS6 | PARENB | CMSPAR | PARODD | CSTOPB},
+        {{ser::STOP_BIT_1, ser::SPACE_PARITY, 8}, CS8 | PARENB | CMSPAR},
+        {{ser::STOP_BIT_1, ser::NO_PARITY, 5}, CS5},
+    };
+    constexpr tcflag_t bits = CSIZE | PARENB | PARODD | CMSPAR | CSTOPB;
+    uint32_t ret = 0;
+    for (const auto& f : formats) {
+        SCOPED_TRACE(testing::Message() << int{f.lc.WordLength} << " " << int{f.lc.Parity});
+        bool ok = ser::device_io_control(h, ser::IOCTL_SERIAL_SET_LINE_CONTROL, &f.lc, sizeof f.lc, nullptr,
+                                         0, &ret, nullptr);
+        termios t{};
+        ASSERT_EQ(::tcgetattr(held_, &t), 0);
+        ser::SERIAL_LINE_CONTROL back{};
+        ASSERT_TRUE(ser::device_io_control(h, ser::IOCTL_SERIAL_GET_LINE_CONTROL, nullptr, 0, &back,
+                                           sizeof back, &ret, nullptr));
+        if (ok) {
+            EXPECT_EQ(t.c_cflag & bits, f.cflag);
+            EXPECT_EQ(std::memcmp(&back, &f.lc, sizeof back), 0);
+        } else {
+            EXPECT_EQ(kern::last_error(), kern::err::invalid_parameter);
+            EXPECT_NE(t.c_cflag & bits, f.cflag) << "refused although the tty kept it";
+            EXPECT_NE(std::memcmp(&back, &f.lc, sizeof back), 0) << "read back as if kept";
+        }
+        if (f.lc.WordLength == 8 && f.lc.Parity == ser::NO_PARITY) {
+            EXPECT_TRUE(ok) << "every tty has 8 data bits without parity";
+        }
+    }
+    // Linux has no 1.5 stop bits; nor is there a 9-bit word. Refused, the format left as it was.
+    ser::SERIAL_LINE_CONTROL n2{ser::STOP_BITS_2, ser::NO_PARITY, 8};
+    ASSERT_TRUE(ser::device_io_control(h, ser::IOCTL_SERIAL_SET_LINE_CONTROL, &n2, sizeof n2, nullptr, 0,
+                                       &ret, nullptr));
+    for (ser::SERIAL_LINE_CONTROL bad : {ser::SERIAL_LINE_CONTROL{ser::STOP_BITS_1_5, ser::NO_PARITY, 5},
+                                         ser::SERIAL_LINE_CONTROL{ser::STOP_BIT_1, ser::NO_PARITY, 9}}) {
+        EXPECT_FALSE(ser::device_io_control(h, ser::IOCTL_SERIAL_SET_LINE_CONTROL, &bad, sizeof bad, nullptr,
+                                            0, &ret, nullptr));
+        EXPECT_EQ(kern::last_error(), kern::err::invalid_parameter);
+    }
+    termios t{};
+    ASSERT_EQ(::tcgetattr(held_, &t), 0);
+    EXPECT_EQ(t.c_cflag & bits, static_cast<tcflag_t>(CS8 | CSTOPB));
 }
 
 TEST_F(TermiosPort, RawModeCarriesEveryByteValueBothWaysAndOpenStartsEmpty) {
@@ -433,6 +485,10 @@ TEST_F(TermiosPort, CloseRestoresTheSettingsFoundAtOpen) {
 
     ser::handle h = open_port();
     EXPECT_TRUE(ioctl_u32(h, ser::IOCTL_SERIAL_SET_BAUD_RATE, 76800));
+    ser::SERIAL_LINE_CONTROL lc{ser::STOP_BITS_2, ser::NO_PARITY, 8};
+    uint32_t ret = 0;
+    EXPECT_TRUE(ser::device_io_control(h, ser::IOCTL_SERIAL_SET_LINE_CONTROL, &lc, sizeof lc, nullptr, 0,
+                                       &ret, nullptr));
     EXPECT_TRUE(set_handflow(
         h, {ser::SERIAL_DTR_CONTROL,
             ser::SERIAL_AUTO_TRANSMIT | ser::SERIAL_AUTO_RECEIVE | ser::SERIAL_RTS_CONTROL, 100, 100}));

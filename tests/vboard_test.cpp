@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cstring>
 #include <memory>
 #include <stdexcept>
 #include <string>
@@ -189,15 +190,27 @@ TEST_F(VBoardTest, ConfigErrorsNameTheItem) {
     EXPECT_FALSE(port(1).ok());
 }
 
-TEST_F(VBoardTest, PacingHoldsBaudAndWritesCompleteWhenSent) {
+TEST_F(VBoardTest, PacingHoldsBaudAndFormatAndWritesCompleteWhenSent) {
     make("wiring=open");
-    for (uint32_t baud : {9600u, 921600u}) {
-        SCOPED_TRACE(baud);
-        const double cps = baud / 10.0;
+    struct pcase {
+        uint32_t baud;
+        SERIAL_LINE_CONTROL lc;
+        double bits;  // bit times per character
+    };
+    const pcase cases[] = {
+        {9600, {STOP_BIT_1, NO_PARITY, 8}, 10},       {921600, {STOP_BIT_1, NO_PARITY, 8}, 10},
+        {115200, {STOP_BITS_2, NO_PARITY, 8}, 11},    {115200, {STOP_BITS_2, EVEN_PARITY, 8}, 12},
+        {115200, {STOP_BITS_1_5, NO_PARITY, 5}, 7.5},
+    };
+    for (const auto& c : cases) {
+        const uint32_t baud = c.baud;
+        SCOPED_TRACE(testing::Message() << baud << " " << c.bits);
+        const double cps = baud / c.bits;
         std::vector<uint8_t> data = pattern(static_cast<size_t>(cps * 30));  // outlasts any late wake-up
         ov_rec o;
         port p(1);
         ASSERT_TRUE(p.set(IOCTL_SERIAL_SET_BAUD_RATE, baud));
+        ASSERT_TRUE(p.ctl(IOCTL_SERIAL_SET_LINE_CONTROL, &c.lc, sizeof c.lc));
         p.write_pending(data.data(), static_cast<uint32_t>(data.size()), o);
         kern::sleep(300);
         vboard::port_snapshot a = snap(1);
@@ -220,6 +233,27 @@ TEST_F(VBoardTest, PacingHoldsBaudAndWritesCompleteWhenSent) {
         EXPECT_GE(took_s, len / cps * 0.999) << "never before the last byte left";
         EXPECT_LT(took_s, len / cps + 5.0);
     }
+
+    // The driver keeps what a 16550 has: 1.5 stop bits only with 5 data bits, 2 only with 6 to 8.
+    port p(1);
+    SERIAL_LINE_CONTROL kept{STOP_BITS_2, ODD_PARITY, 7}, back{};
+    uint32_t ret = 0;
+    ASSERT_TRUE(p.ctl(IOCTL_SERIAL_SET_LINE_CONTROL, &kept, sizeof kept));
+    for (SERIAL_LINE_CONTROL bad :
+         {SERIAL_LINE_CONTROL{STOP_BITS_1_5, NO_PARITY, 8}, SERIAL_LINE_CONTROL{STOP_BITS_2, NO_PARITY, 5},
+          SERIAL_LINE_CONTROL{STOP_BIT_1, NO_PARITY, 4}, SERIAL_LINE_CONTROL{STOP_BIT_1, 5, 8}}) {
+        EXPECT_TRUE(
+            fails_with(p.ctl(IOCTL_SERIAL_SET_LINE_CONTROL, &bad, sizeof bad), kern::err::invalid_parameter));
+    }
+    ASSERT_TRUE(p.ctl(IOCTL_SERIAL_GET_LINE_CONTROL, nullptr, 0, &back, sizeof back, &ret));
+    EXPECT_EQ(ret, sizeof back);
+    EXPECT_EQ(std::memcmp(&back, &kept, sizeof back), 0);
+    p.close();
+    port again(1);
+    ASSERT_TRUE(again.ctl(IOCTL_SERIAL_GET_LINE_CONTROL, nullptr, 0, &back, sizeof back, &ret));
+    EXPECT_EQ(back.WordLength, 8) << "every open starts at 8N1";
+    EXPECT_EQ(back.Parity, NO_PARITY);
+    EXPECT_EQ(back.StopBits, STOP_BIT_1);
 }
 
 TEST_F(VBoardTest, WiringDecidesWhereBytesAndLinesGo) {
@@ -255,6 +289,45 @@ TEST_F(VBoardTest, WiringDecidesWhereBytesAndLinesGo) {
     EXPECT_FALSE(snap(3).dsr || snap(3).cts) << "a port in no pair is open";
     a.close();
     EXPECT_FALSE(snap(2).cts) << "a closed peer drives no line";
+
+    // Ends that disagree on the format: every character arrives with the error the receiver's UART
+    // reports, a word length apart as framing, a parity apart as parity; stop bits alone pass. A word
+    // of 5 bits carries only the low 5 bits of each byte.
+    struct mcase {
+        SERIAL_LINE_CONTROL from, to;
+        uint32_t frame, parity;
+        uint8_t mask;
+    };
+    const mcase mismatches[] = {
+        {{STOP_BIT_1, EVEN_PARITY, 7}, {STOP_BIT_1, NO_PARITY, 8}, 100, 0, 0},
+        {{STOP_BIT_1, EVEN_PARITY, 8}, {STOP_BIT_1, ODD_PARITY, 8}, 0, 100, 0},
+        {{STOP_BITS_2, NO_PARITY, 8}, {STOP_BIT_1, NO_PARITY, 8}, 0, 0, 0xFF},
+        {{STOP_BIT_1, EVEN_PARITY, 7}, {STOP_BIT_1, EVEN_PARITY, 7}, 0, 0, 0x7F},
+        {{STOP_BIT_1, NO_PARITY, 5}, {STOP_BIT_1, NO_PARITY, 5}, 0, 0, 0x1F},
+    };
+    port c(1);
+    ASSERT_TRUE(b.timeouts(MAXDWORD, 0, 0));
+    for (const auto& m : mismatches) {
+        SCOPED_TRACE(testing::Message() << int{m.from.WordLength} << "/" << int{m.to.WordLength});
+        ASSERT_TRUE(c.ctl(IOCTL_SERIAL_SET_LINE_CONTROL, &m.from, sizeof m.from));
+        ASSERT_TRUE(b.ctl(IOCTL_SERIAL_SET_LINE_CONTROL, &m.to, sizeof m.to));
+        SERIALPERF_STATS before = snap(2).stats;
+        c.send(data);
+        SERIALPERF_STATS after = snap(2).stats;
+        EXPECT_EQ(after.FrameErrorCount - before.FrameErrorCount, m.frame);
+        EXPECT_EQ(after.ParityErrorCount - before.ParityErrorCount, m.parity);
+        std::fill(got.begin(), got.end(), 0);
+        ASSERT_TRUE(read_file(b.h, got.data(), 100, &n, nullptr));
+        ASSERT_EQ(n, 100u);
+        if (m.mask) {
+            for (size_t i = 0; i < 100; i++) EXPECT_EQ(got[i], data[i] & m.mask) << i;
+        } else {
+            EXPECT_NE(got, data) << "a mismatch garbles the characters";
+        }
+        EXPECT_EQ(b.status().Errors & (SERIAL_ERROR_FRAMING | SERIAL_ERROR_PARITY),
+                  (m.frame ? SERIAL_ERROR_FRAMING : 0u) | (m.parity ? SERIAL_ERROR_PARITY : 0u));
+    }
+    c.close();
     b.close();
     loner.close();
 

@@ -1,5 +1,6 @@
 #include "model/chnl.h"
 
+#include <cctype>
 #include <cstdio>
 #include <cstring>
 
@@ -46,6 +47,54 @@ void set_flows(int32_t nuflow) {
 
 shared<uint32_t> offered_baud;
 char open_fail_reason[open_fail_reason_size];
+shared<line_format> com_format;
+
+namespace {
+const char parity_letters[] = "NOEMS";
+}  // namespace
+
+bool parse_format(const char* text, line_format* f) {
+    if (!text) return false;
+    line_format r;
+    const char* p = text;
+    while (*p == ' ') p++;
+    if (*p < '5' || *p > '8') return false;
+    r.data = static_cast<uint8_t>(*p++ - '0');
+    // The letters in the order of the driver's parity codes.
+    const char* letter =
+        *p ? std::strchr(parity_letters, std::toupper(static_cast<unsigned char>(*p))) : nullptr;
+    if (!letter) return false;
+    r.parity = static_cast<uint8_t>(letter - parity_letters);
+    p++;
+    if (p[0] == '1' && p[1] == '.' && p[2] == '5') {
+        r.stop = ser::STOP_BITS_1_5;
+        p += 3;
+    } else if (*p == '1' || *p == '2') {
+        r.stop = *p++ == '1' ? ser::STOP_BIT_1 : ser::STOP_BITS_2;
+    } else {
+        return false;
+    }
+    while (*p == ' ') p++;
+    if (*p) return false;
+    *f = r;
+    return true;
+}
+
+void format_text(char* buf, int size, const line_format& f) {
+    const char* stop = f.stop == ser::STOP_BITS_1_5 ? "1.5" : f.stop == ser::STOP_BITS_2 ? "2" : "1";
+    char p = f.parity < sizeof parity_letters - 1 ? parity_letters[f.parity] : '?';
+    std::snprintf(buf, static_cast<size_t>(size), "%u%c%s", static_cast<unsigned>(f.data), p, stop);
+}
+
+uint32_t char_half_bits(const line_format& f) {
+    uint32_t stop_halves = f.stop == ser::STOP_BITS_1_5 ? 3 : f.stop == ser::STOP_BITS_2 ? 4 : 2;
+    return 2u * (1u + f.data + (f.parity != ser::NO_PARITY ? 1u : 0u)) + stop_halves;
+}
+
+double line_capacity_cps(int32_t baud) {
+    if (baud <= 0) return 0.0;
+    return static_cast<double>(baud) * 2.0 / char_half_bits(com_format);
+}
 
 uint64_t line_counts::total() const {
     uint64_t t = 0;
@@ -150,6 +199,7 @@ void settings_reset() {
     internal_loopback = 0;
     data_check = 1;
     wiring_expect = 0;
+    com_format = line_format{};
     drain_at_stop = 0;
     std::snprintf(devLink, sizeof devLink, "%s", "\\\\.\\COM");
 }

@@ -155,6 +155,29 @@ constexpr int32_t flow_rtscts = 3;
 void set_bauds(int32_t nubaud);
 void set_flows(int32_t nuflow);
 
+// The character format on the line: data bits, parity and stop bits, as the driver's line-control
+// record holds them (parity and stop bits by its codes). 8N1 unless the operator asks otherwise.
+struct line_format {
+    uint8_t data = 8;                 // 5 to 8
+    uint8_t parity = ser::NO_PARITY;  // NO_PARITY ... SPACE_PARITY
+    uint8_t stop = ser::STOP_BIT_1;   // STOP_BIT_1, STOP_BITS_1_5, STOP_BITS_2
+    uint8_t unused = 0;               // four bytes: one lock-free atomic word
+    bool operator==(const line_format&) const = default;
+};
+// The run's format (a setting, written by the window thread only, like the baud rate).
+extern shared<line_format> com_format;
+// Reads "7E1", "8N2", "5N1.5" (parity N, E, O, M or S, either case); false for anything else.
+bool parse_format(const char* text, line_format* f);
+// "7E1", "5N1.5": at least 6 characters of room.
+void format_text(char* buf, int size, const line_format& f);
+// Bit times a character takes on the line in this format, counted in halves (1.5 stop bits).
+uint32_t char_half_bits(const line_format& f);
+// The pattern's bytes need 7 data bits; a narrower word cannot carry them unchanged.
+constexpr int verify_min_data_bits = 7;
+// Characters per second a line at `baud` can carry in the run's format: baud / (1 + data + parity +
+// stop); baud / 10 for 8N1.
+double line_capacity_cps(int32_t baud);
+
 // Zeroes every record (every field, the channel table's state at program start).
 void chnls_zero();
 // Clears the verdict's evidence of a record (loop start, before the workers exist).

@@ -15,6 +15,7 @@ const menu_item loop_menu[] = {
     {end, nullptr, 0},
     {popup, "&Options", 0},
     {command, "&Time limit", 301},
+    {command, "&Format", 302},
     {popup, "&Loopback", 0},
     {command, "Clear internal loopback", 801},
     {command, "Set internal loopback", 802},
@@ -78,6 +79,13 @@ const control number_controls[] = {
     {button, 2, "Cancel", 122, 32, 50, 14, ws_tabstop},
 };
 
+// The line format: text such as 8N1 or 7E1.
+const control format_controls[] = {
+    {edit, 103, "", 25, 18, 72, 12, ws_border | ws_tabstop | es_autohscroll},
+    {button, 1, "OK", 122, 10, 50, 14, ws_tabstop},
+    {button, 2, "Cancel", 122, 32, 50, 14, ws_tabstop},
+};
+
 const dialog_template dialogs[] = {
     {"ABOUTDLG", lang_neutral, "About Zentrel Labs Zentrel", 6, 21, 198, 99, dialog_style, "MS Sans Serif", 8,
      about_controls, 5},
@@ -87,6 +95,8 @@ const dialog_template dialogs[] = {
      number_controls, 3},
     {"TIMEDLG", lang_us_english, "Time Limit in Minutes", 0, 0, 185, 55, dialog_style, "MS Sans Serif", 8,
      number_controls, 3},
+    {"FORMATDLG", lang_us_english, "Line Format (8N1, 7E1, ...)", 0, 0, 185, 55, dialog_style,
+     "MS Sans Serif", 8, format_controls, 3},
 };
 
 // The icon: a loop, blue going out on the left and red coming back on the right, with a bar across.

@@ -72,6 +72,9 @@ def missing_first():
     rc, out, err = run("--virtual=3:missing", "--batch", "--seconds", "2")
     check(rc == 2, "a first port that cannot be opened exits 2", f"rc={rc} {err}")
     check("Unable to open COM3 at configured baudrate.\nnot found" in err, "its message goes to stderr", err)
+    # A format the board's driver does not have (1.5 stop bits need 5 data bits) fails the same way.
+    rc, out, err = run("--virtual", "--batch", "--seconds", "2", "--format", "8N1.5")
+    check(rc == 2 and "the driver refused 8N1.5" in err, "a refused format exits 2 naming it", f"rc={rc} {err}")
 
 
 def missing_later():
@@ -143,7 +146,8 @@ def clamped_count():
 def usage_errors():
     for args in (["-b", "0", "--virtual", "--batch"], ["-b", "fast", "--virtual", "--batch"],
                  ["--virtual", "--csv"], ["--virtual", "--batch", "--csv", "--json"], ["--list", "--batch"],
-                 ["-f", "bogus", "--virtual", "--batch"],
+                 ["-f", "bogus", "--virtual", "--batch"], ["--format", "8X1", "--virtual", "--batch"],
+                 ["--format", "5N1", "--virtual", "--batch"],
                  ["--virtual", "--json"], ["--virtual", "--seconds", "3"], ["--no-such-option"],
                  ["--virtual=ports=oops", "--batch"], ["-d", "/dev/" + "x" * 80, "--batch"],
                  ["--virtual", "--batch", "99999999999999999999"], ["--virtual", "--batch", "-n", "2", "2147483647"]):

@@ -148,7 +148,7 @@ void operate() {
         walk(GetSubMenu(bar, pos), i);
     }
     EXPECT_EQ(i, tpl->count);
-    EXPECT_EQ(commands, 24);
+    EXPECT_EQ(commands, 25);
 
     // A box a worker thread shows is owned by the window: above it, stacking with the others.
     std::thread worker([w] {
@@ -166,7 +166,7 @@ void operate() {
 
     // Idle: Stop grayed, everything else enabled; the settings line in blue.
     EXPECT_TRUE(grayed(w, cmd_stop));
-    for (UINT id : {201u, 202u, 301u, 401u, 402u, 501u, 509u, 601u, 604u, 701u, 801u, 802u, 901u, 902u})
+    for (UINT id : {201u, 202u, 301u, 302u, 401u, 402u, 501u, 509u, 601u, 604u, 701u, 801u, 802u, 901u, 902u})
         EXPECT_FALSE(grayed(w, id)) << id;
     EXPECT_TRUE(settings_line_starts("COM3...COM18   115200   Xon/Xoff   ")) << drawn_at(5);
     for (const auto& d : ui::win32::last_paint())
@@ -197,6 +197,17 @@ void operate() {
     answer("First ComPort", 101, "5");
     PostMessageA(w, WM_COMMAND, cmd_baud_first + 8, 0);  // 921600
     EXPECT_TRUE(settings_line_starts("COM5...COM8   921600   Xon/Xoff   ")) << drawn_at(5);
+    // The format dialog reads its text: no format keeps it open, 8N2 is taken and shown.
+    PostMessageA(w, WM_COMMAND, cmd_format, 0);
+    answer("Line Format (8N1, 7E1, ...)", 103, "8X2", false);
+    HWND fd = find_box("Line Format (8N1, 7E1, ...)");
+    EXPECT_NE(fd, nullptr) << "no format, the dialog stays";
+    if (fd) {
+        SetDlgItemTextA(fd, 103, "8N2");
+        PostMessageA(fd, WM_COMMAND, IDOK, 0);
+        EXPECT_TRUE(wait_for([&] { return !IsWindow(fd); }));
+    }
+    EXPECT_TRUE(settings_line_starts("COM5...COM8   921600   8N2   Xon/Xoff   ")) << drawn_at(5);
 
     // Start: the running title and menu, and a row per port once a second.
     PostMessageA(w, WM_COMMAND, cmd_start, 0);
@@ -204,7 +215,8 @@ void operate() {
         wait_for([&] { return title_of(w) == "Zentrel - Serial I/O Performance Analyzer - Running"; }));
     EXPECT_TRUE(grayed(w, cmd_start));
     EXPECT_FALSE(grayed(w, cmd_stop));
-    for (UINT id : {301u, 401u, 402u, 501u, 509u, 601u, 604u, 801u, 802u}) EXPECT_TRUE(grayed(w, id)) << id;
+    for (UINT id : {301u, 302u, 401u, 402u, 501u, 509u, 601u, 604u, 801u, 802u})
+        EXPECT_TRUE(grayed(w, id)) << id;
     for (UINT id : {201u, 202u, 901u, 902u}) EXPECT_FALSE(grayed(w, id)) << id;
     EXPECT_TRUE(wait_for([&] {
         return drawn_at(20).rfind("Port        Xmit        Rcv         Errs        Rate", 0) == 0 &&

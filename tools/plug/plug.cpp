@@ -171,8 +171,11 @@ struct plug::impl {
         port& d = *ports[static_cast<size_t>(p.peer)];
         if (opt.paced) {
             if (now >= p.next_rate_check) {
+                // A character takes start, data, parity and stop bits: 10 for 8N1, 10 for 7E1, 11 for 8N2.
                 uint32_t baud = 0;
-                if (ttysys::get_baud(p.master, &baud) == 0) p.cps = baud / 10.0;
+                ttysys::format f;
+                if (ttysys::get_baud(p.master, &baud) == 0 && ttysys::get_format(p.master, &f) == 0)
+                    p.cps = baud / static_cast<double>(ttysys::char_bits(f));
                 p.next_rate_check = now + rate_check_us;
             }
             p.credit += static_cast<double>(now - p.last_us) * p.cps / 1e6;
@@ -377,6 +380,15 @@ port_counts plug::counts(int port_number) const {
             c.dropped = p->n.dropped.load(std::memory_order_relaxed);
         }
     return c;
+}
+
+uint32_t plug::line_cflag(int port_number) const {
+    for (auto& p : impl_->ports) {
+        struct termios t {};
+        if (p->number == port_number && p->slave >= 0 && ::tcgetattr(p->slave, &t) == 0)
+            return static_cast<uint32_t>(t.c_cflag);
+    }
+    return 0;
 }
 
 port_counts plug::totals() const {

@@ -4,9 +4,9 @@
 // It creates `count` pseudo-terminals and names their slave ends DIR/ttyV<first> ... as symbolic
 // links, so that the analyzer with device prefix "DIR/ttyV" finds them. On the master side it is the
 // wiring: a loopback plug per port (what the port sends comes back to its own input) or null-modem
-// pairs (first <-> first+1, ...). Lines are paced at the rate the port has set (baud / 10 bytes per
-// second, read through the master) unless unpaced, and may corrupt or drop bytes, or drop whole blocks
-// of 64 bytes, at random.
+// pairs (first <-> first+1, ...). Lines are paced at the rate and format the port has set (baud /
+// (1 + data + parity + stop bits) bytes per second, baud / 10 for 8N1, read through the master)
+// unless unpaced, and may corrupt or drop bytes, or drop whole blocks of 64 bytes, at random.
 //
 // The plug keeps a slave descriptor of its own open, so that ports may be opened and closed again
 // while it runs. Everything it created is removed when it is destroyed.
@@ -57,6 +57,9 @@ class plug {
     std::string ready_line() const;
     port_counts counts(int port_number) const;
     port_counts totals() const;
+    // The port's termios control flags as its user set them (character size, parity, stop bits,
+    // which the pacing follows); 0 for no such port.
+    uint32_t line_cflag(int port_number) const;
     // Returns once the wiring has taken every flush notice the ports posted before the call. A port
     // reopened before its close's notice was taken may receive what its last run left on the line.
     void settle();

@@ -242,6 +242,31 @@ bool tty_port::request(std::unique_lock<std::mutex>& lk, uint32_t code, const vo
             }
             return done(ov, returned, 0);
         }
+        case IOCTL_SERIAL_SET_LINE_CONTROL: {
+            SERIAL_LINE_CONTROL lc;
+            if (!input(sizeof lc)) break;
+            std::memcpy(&lc, in, sizeof lc);
+            // Linux has no 1.5 stop bits; anything else the driver does not keep is refused too,
+            // left as the driver kept it so that GET_LINE_CONTROL tells (the close puts it back).
+            if (lc.StopBits == STOP_BITS_1_5 || lc.StopBits > STOP_BITS_2) break;
+            ttysys::format want{lc.WordLength, lc.Parity, lc.StopBits == STOP_BITS_2}, kept;
+            if (int e = ttysys::set_format(fd_, want)) {
+                if (e == EINVAL) break;
+                return fail(lk, e);
+            }
+            if (int e = ttysys::get_format(fd_, &kept)) return fail(lk, e);
+            if (!(kept == want)) break;
+            return done(ov, returned, 0);
+        }
+        case IOCTL_SERIAL_GET_LINE_CONTROL: {
+            ttysys::format f;
+            if (!output(sizeof(SERIAL_LINE_CONTROL))) break;
+            if (int e = ttysys::get_format(fd_, &f)) return fail(lk, e);
+            SERIAL_LINE_CONTROL lc{f.two_stop ? STOP_BITS_2 : STOP_BIT_1, static_cast<uint8_t>(f.parity),
+                                   static_cast<uint8_t>(f.data)};
+            std::memcpy(out, &lc, sizeof lc);
+            return done(ov, returned, sizeof lc);
+        }
         case IOCTL_SERIAL_GET_BAUD_RATE: {
             uint32_t now = 0;
             if (!output(4)) break;

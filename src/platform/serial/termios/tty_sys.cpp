@@ -94,4 +94,37 @@ int get_flow(int fd, flow* f) {
     return 0;
 }
 
+namespace {
+
+// Mark and space parity are a fixed parity bit: CMSPAR with PARODD for mark, without for space.
+constexpr tcflag_t parity_bits[] = {0, PARENB | PARODD, PARENB, PARENB | CMSPAR | PARODD, PARENB | CMSPAR};
+constexpr tcflag_t sizes[] = {CS5, CS6, CS7, CS8};
+
+}  // namespace
+
+int set_format(int fd, const format& f) {
+    if (f.data < 5 || f.data > 8 || f.parity < 0 || f.parity > 4) return EINVAL;
+    termios2 t{};
+    if (int e = get2(fd, &t)) return e;
+    t.c_cflag &= ~(CSIZE | PARENB | PARODD | CMSPAR | CSTOPB);
+    t.c_cflag |= sizes[f.data - 5] | parity_bits[f.parity] | (f.two_stop ? CSTOPB : 0);
+    return set2(fd, t);
+}
+
+int get_format(int fd, format* f) {
+    termios2 t{};
+    if (int e = get2(fd, &t)) return e;
+    for (int i = 0; i < 4; i++)
+        if ((t.c_cflag & CSIZE) == sizes[i]) f->data = 5 + i;
+    f->parity = 0;
+    for (int i = 1; i < 5; i++)
+        if ((t.c_cflag & (PARENB | PARODD | CMSPAR)) == parity_bits[i]) f->parity = i;
+    f->two_stop = (t.c_cflag & CSTOPB) != 0;
+    return 0;
+}
+
+int char_bits(const format& f) {
+    return 1 + f.data + (f.parity ? 1 : 0) + (f.two_stop ? 2 : 1);
+}
+
 }  // namespace ttysys

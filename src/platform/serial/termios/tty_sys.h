@@ -36,4 +36,17 @@ struct flow {
 int set_flow(int fd, const flow& f);
 int get_flow(int fd, flow* f);
 
+// The character format: CSIZE, PARENB, PARODD, CMSPAR and CSTOPB. Parity by the serial requests'
+// codes: 0 none, 1 odd, 2 even, 3 mark, 4 space.
+struct format {
+    int data = 8;  // 5 to 8
+    int parity = 0;
+    bool two_stop = false;
+    bool operator==(const format&) const = default;
+};
+int set_format(int fd, const format& f);
+int get_format(int fd, format* f);
+// Bit times per character: start, data, parity and stop bits.
+int char_bits(const format& f);
+
 }  // namespace ttysys

@@ -14,8 +14,6 @@ namespace vboard {
 namespace {
 
 constexpr uint8_t xon_char = 0x11, xoff_char = 0x13;
-// A character is 10 bit times, so a port sends `baud` characters per 1e7 microseconds.
-constexpr uint64_t char_us = 10'000'000;
 // Largest block moved at once; bounds the scratch buffer of deliveries that must be rewritten.
 constexpr uint32_t max_chunk = 4096;
 constexpr char path_prefix[] = "\\\\.\\COM";
@@ -157,7 +155,7 @@ uint64_t core::next_deadline() const {
         if (!p->writes.empty() && !held(*p)) {
             moving = true;
             const write_req& w = p->writes.front();
-            uint64_t need = (uint64_t{w.len - w.sent} + p->tx_debt) * char_us;
+            uint64_t need = (uint64_t{w.len - w.sent} + p->tx_debt) * p->char_units;
             need = need > p->tx_frac ? need - p->tx_frac : 0;
             uint64_t dt = std::max<uint64_t>(1, (need + p->baud - 1) / p->baud);
             dl = std::min(dl, p->tx_last + dt);
@@ -209,8 +207,8 @@ void core::advance_tx(port_state& p, uint64_t t) {
         return;
     }
     uint64_t num = elapsed * p.baud + p.tx_frac;
-    uint64_t credit = num / char_us;
-    p.tx_frac = num % char_us;
+    uint64_t credit = num / p.char_units;
+    p.tx_frac = num % p.char_units;
     uint64_t pay = std::min<uint64_t>(credit, p.tx_debt);
     credit -= pay;
     p.tx_debt -= static_cast<uint32_t>(pay);
@@ -227,7 +225,7 @@ void core::advance_tx(port_state& p, uint64_t t) {
         p.n.tx_bytes += k;
         p.stats.tx += k;
         credit -= k;
-        if (dst) deliver(*dst, src, k, t);
+        if (dst) deliver(p, *dst, src, k, t);
         if (w.sent == w.len) {
             // The caller may reuse the buffer once completed: the bytes were delivered above.
             ser::overlapped* ov = w.ov;
@@ -253,7 +251,7 @@ uint32_t core::room_to_mark(const port_state& d) const {
     return room ? static_cast<uint32_t>(std::min<uint64_t>(room, max_chunk)) : max_chunk;
 }
 
-void core::deliver(port_state& dst, const uint8_t* data, uint32_t n, uint64_t t) {
+void core::deliver(const port_state& src, port_state& dst, const uint8_t* data, uint32_t n, uint64_t t) {
     if (!live(dst) || n == 0) return;  // nobody listening: the bytes vanish
     if (t >= dst.pause_at && t < dst.pause_end) {
         dst.n.dropped_bytes += n;  // the far end has stopped echoing
@@ -264,7 +262,14 @@ void core::deliver(port_state& dst, const uint8_t* data, uint32_t n, uint64_t t)
     const cfg::faults& f = dst.faults;
     bool auto_tx = dst.hf.FlowReplace & ser::SERIAL_AUTO_TRANSMIT;
     bool brk = f.break_ms && t >= dst.break_at;
+    // Ends that disagree on the format: a receiver expecting another word length finds no stop bit
+    // where it looks for one, another parity finds the parity wrong. Stop bits alone do not matter:
+    // a receiver checks only the first.
+    bool word_mismatch = src.lc.WordLength != dst.lc.WordLength;
+    bool parity_mismatch = !word_mismatch && src.lc.Parity != dst.lc.Parity;
+    uint8_t mask = static_cast<uint8_t>((1u << std::min(src.lc.WordLength, dst.lc.WordLength)) - 1u);
     bool rewrite = f.noise || f.drop || f.dropblock || f.frame || f.parity || f.overrun || brk ||
+                   word_mismatch || parity_mismatch || mask != 0xFF ||
                    (auto_tx && (std::memchr(data, xon_char, n) || std::memchr(data, xoff_char, n)));
     uint8_t buf[max_chunk + 1];
     if (rewrite) {
@@ -306,17 +311,18 @@ void core::deliver(port_state& dst, const uint8_t* data, uint32_t n, uint64_t t)
                 dst.n.noise_bytes++;
                 noisy = true;
             }
-            if (every(f.frame, dst.frame_left)) {
+            if (every(f.frame, dst.frame_left) || word_mismatch) {
                 dst.stats.frame++;
                 line_errors |= ser::SERIAL_ERROR_FRAMING;
                 noisy = true;
             }
-            if (every(f.parity, dst.parity_left)) {
+            if (every(f.parity, dst.parity_left) || parity_mismatch) {
                 dst.stats.parity++;
                 line_errors |= ser::SERIAL_ERROR_PARITY;
                 noisy = true;
             }
             if (noisy) b ^= 0x40;
+            b &= mask;  // the bits of a word beyond its length never reach the line
             if (auto_tx && (b == xon_char || b == xoff_char)) {
                 dst.xoff_received = b == xoff_char;
                 continue;
@@ -396,7 +402,7 @@ void core::send_flow(port_state& p, uint8_t c, uint64_t t) {
     // Sent ahead of queued data at once; its character time is paid from the data's later credit.
     p.n.tx_bytes++;
     if (!p.writes.empty()) p.tx_debt++;
-    if (port_state* dst = route(p)) deliver(*dst, &c, 1, t);
+    if (port_state* dst = route(p)) deliver(p, *dst, &c, 1, t);
 }
 
 // ---- Reception into reads -------------------------------------------------------------------------

@@ -14,6 +14,10 @@
 //   wiring=map:A>B,C>D    one-way lines: A's output to B's input (A's DSR and CTS follow B's DTR
 //                         and RTS); a port with no line of its own sends nowhere
 //   RANGES:FAULT[,FAULT]  faults of those ports, e.g. 5:missing or 3-18:noise=50000
+// Lines are paced by each port's rate and line format (SET_LINE_CONTROL: 5 to 8 data bits, any parity,
+// 1.5 stop bits only with 5 data bits and 2 only with 6 to 8, as a 16550 has them; 8N1 at every open).
+// A byte arriving at a port of another word length counts a framing error, of another parity a parity
+// error; stop bits alone do not matter. Words shorter than 8 bits carry only their low bits.
 // Faults:
 //   missing               the port does not exist (open: file_not_found)
 //   busy                  the port is in use by another program (open: access_denied)

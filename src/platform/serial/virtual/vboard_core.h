@@ -68,6 +68,8 @@ struct port_state {
     uint64_t unplug_at = never;
 
     uint32_t baud = 9600;
+    ser::SERIAL_LINE_CONTROL lc{ser::STOP_BIT_1, ser::NO_PARITY, 8};
+    uint64_t char_units = 10'000'000;  // char_units_of(lc)
     ser::SERIAL_HANDFLOW hf{};
     ser::SERIAL_TIMEOUTS to{};
     uint32_t wait_mask = 0;
@@ -172,7 +174,7 @@ class core : public std::enable_shared_from_this<core> {
     void advance_tx(port_state& p, uint64_t t);
     void advance_slow(port_state& p, uint64_t t);
     void serve_reads(port_state& p, uint64_t t);
-    void deliver(port_state& dst, const uint8_t* data, uint32_t n, uint64_t t);
+    void deliver(const port_state& src, port_state& dst, const uint8_t* data, uint32_t n, uint64_t t);
     void accept(port_state& p, const uint8_t* data, uint32_t n, uint64_t t);
     void update_rx_flow(port_state& p, uint64_t t);
     void send_flow(port_state& p, uint8_t c, uint64_t t);
@@ -193,6 +195,14 @@ class core : public std::enable_shared_from_this<core> {
     uint64_t planned_wake_ = never;
     uint64_t next_gen_ = 1;
 };
+
+// A character of h half-bit times (20 for 8N1: start, 8 data, stop) takes h x 500000 / baud
+// microseconds: a port sends `baud` characters per char_units_of microseconds (1e7 for 8N1).
+inline uint64_t char_units_of(const ser::SERIAL_LINE_CONTROL& lc) {
+    uint64_t stop_halves = lc.StopBits == ser::STOP_BITS_1_5 ? 3 : lc.StopBits == ser::STOP_BITS_2 ? 4 : 2;
+    uint64_t parity = lc.Parity != ser::NO_PARITY ? 1 : 0;
+    return (2 * (1 + uint64_t{lc.WordLength} + parity) + stop_halves) * 500'000;
+}
 
 // Bits and helpers shared by the board's files.
 inline uint32_t dtr_mode(const port_state& p) {

@@ -205,6 +205,8 @@ std::shared_ptr<ser::port> core::open_port(int number, uint64_t now) {
     p->gen = next_gen_++;
     p->opens++;
     p->baud = 9600;
+    p->lc = {ser::STOP_BIT_1, ser::NO_PARITY, 8};
+    p->char_units = char_units_of(p->lc);
     p->hf = {ser::SERIAL_DTR_CONTROL, ser::SERIAL_RTS_CONTROL, static_cast<int32_t>(queue / 2),
              static_cast<int32_t>(queue / 8)};
     p->to = {};
@@ -255,6 +257,26 @@ bool core::ioctl(port_state& p, uint32_t code, const void* in, uint32_t in_size,
             p.baud = baud;
             return done(ov, returned, 0);
         }
+        case ser::IOCTL_SERIAL_SET_LINE_CONTROL: {
+            if (!input(sizeof p.lc)) break;
+            ser::SERIAL_LINE_CONTROL lc;
+            std::memcpy(&lc, in, sizeof lc);
+            // As a 16550 has them: 1.5 stop bits only with 5 data bits, 2 only with 6 to 8.
+            if (lc.WordLength < 5 || lc.WordLength > 8 || lc.Parity > ser::SPACE_PARITY ||
+                lc.StopBits > ser::STOP_BITS_2)
+                break;
+            if ((lc.StopBits == ser::STOP_BITS_1_5 && lc.WordLength != 5) ||
+                (lc.StopBits == ser::STOP_BITS_2 && lc.WordLength == 5))
+                break;
+            p.lc = lc;
+            p.char_units = char_units_of(lc);
+            p.tx_frac = 0;  // credit counted in the old character's units
+            return done(ov, returned, 0);
+        }
+        case ser::IOCTL_SERIAL_GET_LINE_CONTROL:
+            if (!output(sizeof p.lc)) break;
+            std::memcpy(out, &p.lc, sizeof p.lc);
+            return done(ov, returned, sizeof p.lc);
         case ser::IOCTL_SET_INTERNAL_LOOPBACK:
         case ser::IOCTL_CLEAR_INTERNAL_LOOPBACK:
             p.loopback = code == ser::IOCTL_SET_INTERNAL_LOOPBACK;

@@ -520,6 +520,10 @@ void apply(const options& o, ui::window_handle w) {
         hl::script_dialog({{o.minutes->c_str(), ui::id_ok}});
         post_command(cmd_time);
     }
+    if (o.format) {
+        hl::script_dialog({{o.format->c_str(), ui::id_ok}});
+        post_command(cmd_format);
+    }
 }
 
 int run_batch(const options& o) {
@@ -533,7 +537,7 @@ int parse(int argc, char** argv, const char* default_prefix, options& o) {
     CLI::App app{"Zentrel - Serial I/O Performance Analyzer", ser::program_name};
     int count = 0, minutes = 0;
     int64_t baud = 0;
-    std::string flow;
+    std::string flow, format;
     bool version = false;
     o.prefix = default_prefix;
 
@@ -546,6 +550,9 @@ int parse(int argc, char** argv, const char* default_prefix, options& o) {
             ->check(CLI::Range(int64_t{1}, int64_t{INT32_MAX}));
     app.add_option("-f,--flow", flow, "flow control")
         ->check(CLI::IsMember({"none", "xonxoff", "dtrdsr", "rtscts"}));
+    auto* format_opt = app.add_option("--format", format,
+                                      "line format: data bits 5-8, parity N E O M S, stop bits 1, 1.5 or 2 "
+                                      "(default 8N1; e.g. 7E1, 8N2)");
     app.add_flag("-l,--internal-loopback", o.loopback, "loop every port back inside the board");
     app.add_flag("--no-verify", o.no_verify, "do not compare received data with the pattern");
     std::string wiring = "any";
@@ -638,6 +645,25 @@ int parse(int argc, char** argv, const char* default_prefix, options& o) {
     if (*count_opt) o.count = std::to_string(count);
     o.wiring = wiring == "loopback" ? wiring_loopback : wiring == "pairs" ? wiring_pairs : wiring_any;
     if (*time_opt) o.minutes = std::to_string(minutes);
+    if (*format_opt) {
+        line_format f;
+        if (!parse_format(format.c_str(), &f)) {
+            std::fprintf(
+                stderr,
+                "zentrel: --format: '%s' is not a line format (data bits 5-8, parity N E O M S, stop "
+                "bits 1, 1.5 or 2: 8N1, 7E1, 8N2)\n",
+                format.c_str());
+            return exit_usage;
+        }
+        if (f.data < verify_min_data_bits && !o.no_verify) {
+            std::fprintf(stderr,
+                         "zentrel: --format %s: the data check needs 7 or 8 data bits (the test pattern does "
+                         "not fit in %d); add --no-verify to run without it\n",
+                         format.c_str(), f.data);
+            return exit_usage;
+        }
+        o.format = format;
+    }
     o.use_virtual = virtual_opt->count() > 0;
     return -1;
 }

@@ -28,7 +28,7 @@ struct options {
     bool loopback = false;
     bool no_verify = false;
     int32_t wiring = 0;  // the wiring_ setting of --wiring (0: any)
-    std::optional<std::string> count, minutes;  // dialog answers, as typed
+    std::optional<std::string> count, minutes, format;  // dialog answers, as typed
     int seconds = 0;
     bool batch = false;
     bool json = false;
