@@ -244,6 +244,7 @@ bool open_channel(chnl_struct* chnl, bool* opened) {
     chnl->in_starved = 0;
     chnl->in_stalled = 0;
     chnl->in_stall_at = 0;
+    chnl->in_q_peak = 0;
     chnl->out_total = 0;
     chnl->in_total = 0;
     chnl_evidence_reset(chnl);

@@ -81,6 +81,9 @@ void chnls_zero() {
         c.in_starved = 0;
         c.in_stalled = 0;
         c.in_stall_at = 0;
+        c.in_q_size = 0;
+        c.in_q_peak = 0;
+        c.in_gap_max = 0;
         c.out_total = 0;
         c.in_total = 0;
         chnl_evidence_reset(&c);

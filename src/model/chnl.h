@@ -61,6 +61,10 @@ struct chnl_struct {
     shared<uint32_t> in_starved;    // samples with no read since the one before: not scheduled (monitor)
     shared<uint32_t> in_stalled;    // 1 once receiving stopped for stall_ms while sending (monitor)
     shared<uint32_t> in_stall_at;   // tick at which that stall began (monitor)
+    // How close receiving came to an overrun (batch output only).
+    shared<uint32_t> in_q_size;   // the driver's input queue in bytes, 0: not told (receive worker)
+    shared<uint32_t> in_q_peak;   // most bytes seen waiting in it (monitor)
+    shared<uint32_t> in_gap_max;  // longest ms between two reads returning data (receive worker)
     // Totals after the drain at the end of a run (window thread): bytes that left the port and bytes
     // that came back, both final when drain_state is drain_exact.
     shared<uint64_t> out_total;

@@ -56,6 +56,10 @@ bool tty_port::read_ahead(std::unique_lock<std::mutex>& lk, uint64_t* moved) {
         ahead_io_ = false;
         if (x.n <= 0) return x.n < 0 && x.err == EAGAIN;
         ahead_count_ += static_cast<uint32_t>(x.n);
+        for (uint32_t peak = ahead_peak_.load(std::memory_order_relaxed);
+             ahead_count_ > peak &&
+             !ahead_peak_.compare_exchange_weak(peak, ahead_count_, std::memory_order_relaxed);) {
+        }
         rx_bytes_ += static_cast<uint64_t>(x.n);
         *moved += static_cast<uint64_t>(x.n);
         if (static_cast<uint32_t>(x.n) < room && !x.more) return true;

@@ -357,6 +357,7 @@ void core::accept(port_state& p, const uint8_t* data, uint32_t n, uint64_t t) {
         uint32_t rest = n - pos;
         uint32_t k = std::min(rest, static_cast<uint32_t>(p.q.size()) - p.q_count);
         q_put(p, data + pos, k);
+        p.q_peak = std::max(p.q_peak, p.q_count);
         p.accept_seq += k;
         if (k < rest) {
             p.n.lost += rest - k;

@@ -76,6 +76,7 @@ struct port_state {
 
     std::vector<uint8_t> q;  // input queue (ring)
     uint32_t q_head = 0, q_count = 0;
+    uint32_t q_peak = 0;  // most bytes in it since the last GET_INPUT_PEAK
 
     std::deque<write_req> writes;
     uint64_t out_bytes = 0;  // unsent bytes of pending writes
