@@ -346,7 +346,9 @@ int loop_init(bool* none_opened) {
     // verify off would report a queue that overran as clean.
     for (int i = 0; i < chnl_count; i++)
         ovld_thrd_hndl[i] = kern::create_thread(ovld_check, &chnls[i], 1024, &ovld_thrd_id[i]);
-    for (int i = 0; i < chnl_count; i++) kern::set_thread_priority_highest(read_thrd_hndl[i]);
+    rx_priority_refused = 0;
+    for (int i = 0; i < chnl_count; i++)
+        if (!kern::set_thread_priority_highest(read_thrd_hndl[i])) ++rx_priority_refused;
     return retv;
 }
 

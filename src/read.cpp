@@ -213,7 +213,11 @@ std::string headroom_line() {
         std::snprintf(queue, sizeof queue, "receive queue peak %u bytes (size unknown)", c->in_q_peak.get());
     std::snprintf(line, sizeof line, "Headroom: worst %s, %s, longest read gap %u ms", label, queue,
                   c->in_gap_max.get());
-    return line;
+    std::string o = line;
+    if (rx_priority_refused)
+        o += " (receive workers at normal priority: the system refused to raise " +
+             std::to_string(rx_priority_refused.get()) + ")";
+    return o;
 }
 
 std::string headroom_fields(const chnl_struct* c, bool json) {

@@ -29,6 +29,7 @@ uint32_t wrmon_thrd_id;
 shared<uint32_t> stop_count{0};
 shared<uint32_t> run_stop_mark{0};
 shared<uint32_t> mon_late{0};
+shared<uint32_t> rx_priority_refused{0};
 shared<int32_t> drain_at_stop{0};
 shared<int32_t> drain_state{drain_none};
 shared<int32_t> drain_cut{0};

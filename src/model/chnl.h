@@ -120,6 +120,9 @@ extern shared<uint32_t> stop_count;
 extern shared<uint32_t> run_stop_mark;
 // Monitor wake-ups that came more than a second late in this run: the machine could not keep up.
 extern shared<uint32_t> mon_late;
+// Receive workers of this run whose raise to the highest priority the system refused (an ordinary
+// user on Linux may not raise a thread above normal): they compete with everything else as equals.
+extern shared<uint32_t> rx_priority_refused;
 // Receiving that stops this long while the port sends marks the port as stalled.
 constexpr uint32_t stall_ms = 5000;
 // When set, stopping a run first lets the lines drain, so that sent and received totals balance:

@@ -78,7 +78,8 @@ using thread_entry = void (*)(void* arg);
 
 // Starts fn(arg) at once. stack_hint is a wish only; the layer picks a sane size.
 thread_handle create_thread(thread_entry fn, void* arg, uint32_t stack_hint, uint32_t* id);
-// Raises the thread to the highest normal priority where the system allows; false if it did not.
+// Raises the thread to the highest normal priority where the system allows; false if it did not (on
+// Linux an ordinary user may not raise a thread above normal). A thread not yet running is waited for.
 bool set_thread_priority_highest(thread_handle t);
 // Cooperative termination (see the top of this file). Returns once the target has stopped for good.
 bool terminate_thread(thread_handle t);

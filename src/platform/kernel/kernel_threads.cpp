@@ -33,7 +33,7 @@ struct thread {
     bool released = false;  // handle closed after termination: unwind now
     bool finished = false;  // entry function returned or unwound
     bool closed = false;    // handle released
-    bool want_high = false;
+    bool started = false;  // its system thread has its native reference (or has none)
     uintptr_t native = 0;  // the system's own reference to the thread (os_hooks.h)
     bool has_native = false;
     uint32_t fail_waits = 0;
@@ -167,8 +167,8 @@ void finish(thread* t) {
     }
 }
 
-void apply_priority(thread* t) {
-    if (t->has_native) os::raise_priority(t->native);
+bool apply_priority(thread* t) {
+    return t->has_native && os::raise_priority(t->native);
 }
 
 void trampoline(thread* t) {
@@ -176,7 +176,8 @@ void trampoline(thread* t) {
     {
         std::lock_guard lk(g().m);
         t->has_native = os::current_native(&t->native);
-        if (t->want_high) apply_priority(t);
+        t->started = true;
+        g().state_cv.notify_all();  // set_thread_priority_highest may wait for this
     }
     try {
         {
@@ -368,11 +369,11 @@ thread_handle create_thread(thread_entry fn, void* arg, uint32_t /*stack_hint*/,
 
 bool set_thread_priority_highest(thread_handle t) {
     if (!t) return set_last_error(err::invalid_handle), false;
-    std::lock_guard lk(g().m);
-    if (t->finished) return false;
-    t->want_high = true;
-    apply_priority(t);
-    return true;
+    std::unique_lock lk(g().m);
+    // A thread that has not run yet has no native reference to raise: its start is a moment away.
+    g().state_cv.wait(lk, [t] { return t->started || t->finished || t->parked; });
+    if (t->finished || t->parked) return false;
+    return apply_priority(t);
 }
 
 bool terminate_thread(thread_handle t) {
