@@ -180,6 +180,10 @@ void core::reschedule() {
 }
 
 void core::run_service() {
+    // Every completion of every port waits for this thread, which stands for the board's hardware
+    // and driver: preempted while it holds the board's lock, it would hold up the receive workers
+    // waiting for that lock, which run at the highest priority the system allows. It runs there too.
+    kern::set_current_thread_priority_highest();
     std::unique_lock lk(m);
     while (!stopping) {
         step_to(kern::now_us());
