@@ -34,6 +34,13 @@ using namespace zentrel;
 namespace {
 
 constexpr int ports = 16;
+
+// Context switches of this process so far: on ptys the cost of a megabyte is mostly wake-ups.
+double switches_now() {
+    rusage ru{};
+    getrusage(RUSAGE_SELF, &ru);
+    return static_cast<double>(ru.ru_nvcsw + ru.ru_nivcsw);
+}
 constexpr int first = 3;
 
 // zentrel-plug as a child process, from its "ready" line until it is told to end.
@@ -101,6 +108,7 @@ struct figures {
     double program_rate = 0;     // the program's own whole-run figure, per port
     double cpu_of_one_core = 0;  // share of one core
     double plug_cpu = 0;         // the plug's share of one core
+    double switches = 0;         // this process's context switches per MB received
     uint32_t errors = 0, overruns = 0;
     bool ok = false;
 };
@@ -113,7 +121,7 @@ figures engine_run(const std::string& dir, int32_t baud, int seconds) {
     std::snprintf(devLink, sizeof devLink, "%s/ttyV", dir.c_str());
     set_bauds(baud);
     set_flows(flow_none);
-    double c0 = cpu_seconds(), w0 = wall_seconds();
+    double c0 = cpu_seconds(), w0 = wall_seconds(), s0 = switches_now();
     bool none = true;
     loop_init(&none);
     if (none) return f;
@@ -126,7 +134,7 @@ figures engine_run(const std::string& dir, int32_t baud, int seconds) {
     for (int i = 0; i < chnl_count; i++) in1 += chnls[i].in_cur;
     loop_running = 0;
     loop_fini();
-    double cpu = cpu_seconds() - c0, wall = wall_seconds() - w0;
+    double cpu = cpu_seconds() - c0, wall = wall_seconds() - w0, sw = switches_now() - s0;
     uint64_t received = 0;
     double program = 0;
     for (int i = 0; i < chnl_count; i++) {
@@ -136,6 +144,7 @@ figures engine_run(const std::string& dir, int32_t baud, int seconds) {
         f.overruns += chnls[i].in_ovlds;
     }
     f.bytes_per_s = static_cast<double>(received) / wall;
+    f.switches = received ? sw * 1e6 / static_cast<double>(received) : 0;
     f.window_rate = t1 != t0 ? (in1 - in0) * 1000.0 / (t1 - t0) / chnl_count : 0;
     f.program_rate = program / chnl_count;
     f.cpu_of_one_core = cpu / wall;
@@ -157,7 +166,7 @@ figures lean_run(const std::string& dir, int seconds) {
     std::atomic<bool> writing{true}, reading{true};
     std::atomic<uint64_t> received{0};
     std::vector<std::thread> writers, readers;
-    double c0 = cpu_seconds(), w0 = wall_seconds();
+    double c0 = cpu_seconds(), w0 = wall_seconds(), s0 = switches_now();
     for (int fd : fds) {
         writers.emplace_back([fd, &writing] {
             uint8_t block[wstuff_len];
@@ -177,13 +186,14 @@ figures lean_run(const std::string& dir, int seconds) {
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(1500 + seconds * 1000));
     uint64_t got = received.load();
-    double cpu = cpu_seconds() - c0, wall = wall_seconds() - w0;
+    double cpu = cpu_seconds() - c0, wall = wall_seconds() - w0, sw = switches_now() - s0;
     writing = false;
     for (auto& t : writers) t.join();  // the readers keep the lines moving until every writer is out
     reading = false;
     for (auto& t : readers) t.join();
     for (int fd : fds) ::close(fd);
     f.bytes_per_s = static_cast<double>(got) / wall;
+    f.switches = got ? sw * 1e6 / static_cast<double>(got) : 0;
     f.cpu_of_one_core = cpu / wall;
     f.ok = true;
     return f;
@@ -206,8 +216,8 @@ void row(const char* name, const figures& f, double capacity, bool engine) {
         std::printf(" %8.2f%% %8.2f%%", f.window_rate * 100.0 / capacity, f.program_rate * 100.0 / capacity);
     else
         std::printf(" %9s %9s", "-", "-");
-    std::printf(" %8.1f%% %8.2f %6.0f%%", f.cpu_of_one_core * 100.0,
-                mb > 0 ? f.cpu_of_one_core * 1000.0 / mb : 0.0, f.plug_cpu * 100.0);
+    std::printf(" %8.1f%% %8.2f %6.0f%% %7.0f", f.cpu_of_one_core * 100.0,
+                mb > 0 ? f.cpu_of_one_core * 1000.0 / mb : 0.0, f.plug_cpu * 100.0, f.switches);
     if (engine) std::printf(" %6u/%u", f.errors, f.overruns);
     std::printf("\n");
     std::fflush(stdout);
@@ -230,10 +240,10 @@ int main(int argc, char** argv) {
         "16 pty ports through zentrel-plug (a child process); %d s measured per row after 1.5 s.\n"
         "Unpaced rows alternate engine and lean loop for %d rounds: a shared machine is noisy.\n\n",
         seconds, rounds);
-    std::printf("%-32s %9s %9s %9s %9s %9s %8s %7s %s\n", "", "MB/s rx", "per port", "% cap", "% cap", "CPU",
-                "CPU ms", "plug", "errs/ovl");
-    std::printf("%-32s %9s %9s %9s %9s %9s %8s %7s\n", "", "", "", "(rx)", "(program)", "of 1 core", "per MB",
-                "CPU");
+    std::printf("%-32s %9s %9s %9s %9s %9s %8s %7s %7s %s\n", "", "MB/s rx", "per port", "% cap", "% cap",
+                "CPU", "CPU ms", "plug", "switch", "errs/ovl");
+    std::printf("%-32s %9s %9s %9s %9s %9s %8s %7s %7s\n", "", "", "", "(rx)", "(program)", "of 1 core",
+                "per MB", "CPU", "per MB");
     std::vector<double> engine_rates, lean_rates, engine_cost, lean_cost;
     for (int r = 0; r < rounds; r++) {
         figures engine, lean;
@@ -258,10 +268,10 @@ int main(int argc, char** argv) {
     }
     if (!engine_rates.empty())
         std::printf(
-            "unpaced medians: engine %.2f MB/s, lean %.2f MB/s, engine / lean %.2fx; "
-            "CPU ms per MB: engine %.2f, lean %.2f\n",
-            median(engine_rates) / 1e6, median(lean_rates) / 1e6, median(engine_rates) / median(lean_rates),
-            median(engine_cost), median(lean_cost));
+            "unpaced medians: engine %.2f MB/s, lean %.2f MB/s; CPU ms per MB: engine %.2f, lean %.2f\n"
+            "engine / lean: throughput %.2fx, CPU per MB %.2fx\n",
+            median(engine_rates) / 1e6, median(lean_rates) / 1e6, median(engine_cost), median(lean_cost),
+            median(engine_rates) / median(lean_rates), median(engine_cost) / median(lean_cost));
     figures paced;
     {
         plug_process plug(dir, true);

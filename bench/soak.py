@@ -2,9 +2,11 @@
 """Soak: long batch runs at 921600 baud on 16 ports, on the virtual board and on the pty plug.
 
 Every minute (--every) it prints per run: the errors so far (data errors + queue overruns; must stay 0),
-the received rate over the last minute and its share of the lines' capacity, the CPU the analyzer (and
-the plug) used over that minute, and the resident memory with its growth since the first minute. At
-the end: the run's own verdict and exit code. Exits 0 only when every run was clean.
+the received rate over the last minute and its share of the lines' capacity, the margin so far (the
+port whose receive queue came closest to full, and the longest gap between two reads of any port), the
+CPU the analyzer (and the plug) used over that minute, and the resident memory with its growth since
+the first minute. At the end: the run's own verdict, its headroom line and exit code. Exits 0 only when
+every run was clean.
 
   bench/soak.py [--minutes 60] [--every 60] [--boards virtual,plug] [--build build/release] [--config CFG]
 """
@@ -48,6 +50,18 @@ def rss_kib(pid):
     return 0
 
 
+def margin(ports):
+    """The run's margin so far: the fullest receive queue (share of its size) and the longest read gap."""
+    def share(q):
+        size = q.get("rx_queue_size")
+        return q.get("rx_queue_peak", 0) / size if size else 0
+    worst = max(ports, key=share)
+    gap = max(q.get("read_gap_max_ms", 0) for q in ports)
+    size = worst.get("rx_queue_size")
+    fill = f"{share(worst) * 100:3.0f}% ({worst.get('rx_queue_peak', 0)} of {size})" if size else "size unknown"
+    return f"queue peak {worst['port']} {fill}, read gap {gap} ms"
+
+
 def soak(name, cmd, args, helper=None):
     """Runs one batch run and reports on it every args.every seconds; returns True when clean."""
     capacity = 16 * 92160
@@ -83,7 +97,7 @@ def soak(name, cmd, args, helper=None):
         now = time.monotonic()
         rate = (rcv - last_rcv) / max(elapsed - last_elapsed, 1e-9)
         parts = [f"{name} {elapsed / 60:6.1f} min: errors {errors}, rate {rate:9.0f} cps "
-                 f"({rate * 100 / capacity:6.2f}%)"]
+                 f"({rate * 100 / capacity:6.2f}%)", margin(ports)]
         for n, pid in pids:
             cpu = cpu_ticks(pid)
             pct = (cpu - last_cpu[n]) / HZ / (now - last_t) * 100
@@ -105,6 +119,7 @@ def soak(name, cmd, args, helper=None):
         f"({summary.get('percent')}%), data errors {summary.get('data_errors')}, "
         f"queue overruns {summary.get('queue_overruns')}, passed {summary.get('passed')}, "
         f"drain {summary.get('drain')}: {'clean' if clean else 'NOT CLEAN'}")
+    say(f"{name} {summary.get('headroom')}")
     return clean
 
 

@@ -262,6 +262,7 @@ bool open_channel(chnl_struct* chnl, bool* opened) {
     chnl->in_starved = 0;
     chnl->in_stalled = 0;
     chnl->in_stall_at = 0;
+    chnl->in_q_peak = 0;
     chnl->out_total = 0;
     chnl->in_total = 0;
     chnl_evidence_reset(chnl);
@@ -363,7 +364,9 @@ int loop_init(bool* none_opened) {
     // verify off would report a queue that overran as clean.
     for (int i = 0; i < chnl_count; i++)
         ovld_thrd_hndl[i] = kern::create_thread(ovld_check, &chnls[i], 1024, &ovld_thrd_id[i]);
-    for (int i = 0; i < chnl_count; i++) kern::set_thread_priority_highest(read_thrd_hndl[i]);
+    rx_priority_refused = 0;
+    for (int i = 0; i < chnl_count; i++)
+        if (!kern::set_thread_priority_highest(read_thrd_hndl[i])) ++rx_priority_refused;
     return retv;
 }
 

@@ -1,8 +1,11 @@
 #include "read.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <utility>
 
+#include "loop.h"
 #include "write.h"
 
 namespace zentrel {
@@ -118,6 +121,12 @@ void read(void* arg) {
     chnl->in_errs = 0;
     chnl->in_ovlds = 0;
     chnl->in_nextchar = 32;
+    chnl->in_gap_max = 0;
+    chnl->in_q_size = rx_queue_size(chnl->com_hndl);
+    // Tick of the previous read's return when it brought data: the gaps between such reads are the
+    // time the port's queue had to bridge.
+    uint32_t data_tick = 0;
+    bool data_before = false;
 
     rstuff_len = rstuff_size;
     // Whether the previous buffer was checked: after a stretch without checking, the expectation is
@@ -134,7 +143,12 @@ void read(void* arg) {
         }
         chnl->in_last_read = now;
         chnl->in_count += rcount;
-        if (rcount != 0) chnl->in_last_rx = now;
+        if (rcount != 0) {
+            if (data_before && now - data_tick > chnl->in_gap_max) chnl->in_gap_max = now - data_tick;
+            data_tick = now;
+            chnl->in_last_rx = now;
+        }
+        data_before = rcount != 0;
         if (arslt == 0) {
             ++chnl->in_errs;
         } else if (rcount != 0) {
@@ -149,6 +163,87 @@ void read(void* arg) {
     }
     // Never reached: loop stop terminates the worker, whose frame stays valid until its handle is
     // closed after the port's requests were purged.
+}
+
+uint32_t rx_queue_size(ser::handle hndl) {
+    ser::SERIAL_COMMPROP prop{};
+    uint32_t n = 0;
+    if (!ser::device_io_control(hndl, ser::IOCTL_SERIAL_GET_PROPERTIES, nullptr, 0, &prop, sizeof prop, &n,
+                                nullptr) ||
+        n < offsetof(ser::SERIAL_COMMPROP, CurrentRxQueue) + sizeof prop.CurrentRxQueue)
+        return 0;
+    return prop.CurrentRxQueue;
+}
+
+void sample_rx_queue(chnl_struct* chnl, uint32_t in_queue) {
+    uint32_t peak = 0, n = 0;
+    // The driver's own peak covers every moment since the previous sample, not just this one.
+    if (ser::device_io_control(chnl->com_hndl, ser::IOCTL_GET_INPUT_PEAK, nullptr, 0, &peak, sizeof peak, &n,
+                               nullptr) &&
+        n == sizeof peak)
+        in_queue = std::max(in_queue, peak);
+    if (in_queue > chnl->in_q_peak) chnl->in_q_peak = in_queue;
+}
+
+int chnl_rx_queue_percent(const chnl_struct* c) {
+    uint32_t size = c->in_q_size;
+    if (size == 0) return -1;
+    return static_cast<int>(std::min<uint64_t>(uint64_t{c->in_q_peak} * 100 / size, 100));
+}
+
+int headroom_worst() {
+    int worst = -1;
+    // The fullest queue first; between ports of equal fill (or queues of unknown size), the longest gap.
+    auto key = [](const chnl_struct* c) { return std::pair(chnl_rx_queue_percent(c), c->in_gap_max.get()); };
+    for (int i = 0; i < chnl_count; i++)
+        if (worst < 0 || key(&chnls[i]) > key(&chnls[worst])) worst = i;
+    return worst;
+}
+
+std::string headroom_line() {
+    int w = headroom_worst();
+    if (w < 0) return "Headroom: no port";
+    const chnl_struct* c = &chnls[w];
+    char label[80], queue[64], line[200];
+    port_label(label, sizeof label, c->com_nbr);
+    int pct = chnl_rx_queue_percent(c);
+    if (pct >= 0)
+        std::snprintf(queue, sizeof queue, "receive queue %d%% full", pct);
+    else
+        std::snprintf(queue, sizeof queue, "receive queue peak %u bytes (size unknown)", c->in_q_peak.get());
+    std::snprintf(line, sizeof line, "Headroom: worst %s, %s, longest read gap %u ms", label, queue,
+                  c->in_gap_max.get());
+    std::string o = line;
+    if (rx_priority_refused)
+        o += " (receive workers at normal priority: the system refused to raise " +
+             std::to_string(rx_priority_refused.get()) + ")";
+    return o;
+}
+
+std::string headroom_fields(const chnl_struct* c, bool json) {
+    uint32_t size = c->in_q_size;
+    std::string sz = size ? std::to_string(size) : json ? "null" : "";
+    if (!json)
+        return "," + std::to_string(c->in_q_peak.get()) + "," + sz + "," +
+               std::to_string(c->in_gap_max.get());
+    return ",\"rx_queue_peak\":" + std::to_string(c->in_q_peak.get()) + ",\"rx_queue_size\":" + sz +
+           ",\"read_gap_max_ms\":" + std::to_string(c->in_gap_max.get());
+}
+
+std::string headroom_table() {
+    std::string o = "Port        Rx queue peak  Queue size  Full   Read gap ms\n";
+    for (int i = 0; i < chnl_count; i++) {
+        const chnl_struct* c = &chnls[i];
+        char label[80], line[160];
+        port_label(label, sizeof label, c->com_nbr);
+        int pct = chnl_rx_queue_percent(c);
+        std::string size = c->in_q_size ? std::to_string(c->in_q_size.get()) : "unknown";
+        std::string full = pct >= 0 ? std::to_string(pct) + "%" : "?";
+        std::snprintf(line, sizeof line, "%-12s%-15u%-12s%-7s%u\n", label, c->in_q_peak.get(), size.c_str(),
+                      full.c_str(), c->in_gap_max.get());
+        o += line;
+    }
+    return o;
 }
 
 void ovld_check(void* arg) {

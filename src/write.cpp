@@ -177,6 +177,7 @@ void mon_sample(chnl_struct* chnl) {
         chnl->out_time = kern::tick_count();
         chnl->out_cur = out_posted1 - chnl->out_pending;
         chnl->in_cur = chnl->in_count + wserstat.AmountInInQueue;
+        sample_rx_queue(chnl, wserstat.AmountInInQueue);
         ++chnl->mon_samples;
     } else {
         ++chnl->mon_missed;

@@ -239,6 +239,18 @@ TEST_F(EngineTest, SlowReceiverOverrunsAndTheDriversLineErrorsAreCountedPerRun) 
     EXPECT_LE(chnls[0].in_ovlds, s.overruns);
     EXPECT_EQ(chnls[0].line_errs.n[line_counts::buf_overrun],
               s.stats.BufferOverrunErrorCount - before[0].stats.BufferOverrunErrorCount);
+    // The margin: the overrun port's queue was full; the others, read on time, were not (how far
+    // from full depends on the machine's load on this fast clock), and their reads came at least a
+    // read time-out apart.
+    for (int i = 0; i < 3; i++) EXPECT_EQ(chnls[i].in_q_size, 4096u) << i;
+    EXPECT_EQ(chnl_rx_queue_percent(&chnls[0]), 100);
+    EXPECT_EQ(headroom_worst(), 0);
+    EXPECT_EQ(headroom_line().rfind("Headroom: worst COM3, receive queue 100% full, longest read gap ", 0), 0u)
+        << headroom_line();
+    for (int i = 1; i < 3; i++) {
+        EXPECT_LT(chnl_rx_queue_percent(&chnls[i]), 100) << i;
+        EXPECT_GE(chnls[i].in_gap_max, 29u) << i;
+    }
 
     auto f = board_->snapshot(4);
     const line_counts& e = chnls[1].line_errs;

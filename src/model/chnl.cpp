@@ -30,6 +30,7 @@ uint32_t wrmon_thrd_id;
 shared<uint32_t> stop_count{0};
 shared<uint32_t> run_stop_mark{0};
 shared<uint32_t> mon_late{0};
+shared<uint32_t> rx_priority_refused{0};
 shared<int32_t> drain_at_stop{0};
 shared<int32_t> drain_state{drain_none};
 shared<int32_t> drain_cut{0};
@@ -130,6 +131,9 @@ void chnls_zero() {
         c.in_starved = 0;
         c.in_stalled = 0;
         c.in_stall_at = 0;
+        c.in_q_size = 0;
+        c.in_q_peak = 0;
+        c.in_gap_max = 0;
         c.out_total = 0;
         c.in_total = 0;
         chnl_evidence_reset(&c);

@@ -61,6 +61,10 @@ struct chnl_struct {
     shared<uint32_t> in_starved;    // samples with no read since the one before: not scheduled (monitor)
     shared<uint32_t> in_stalled;    // 1 once receiving stopped for stall_ms while sending (monitor)
     shared<uint32_t> in_stall_at;   // tick at which that stall began (monitor)
+    // How close receiving came to an overrun (batch output only).
+    shared<uint32_t> in_q_size;   // the driver's input queue in bytes, 0: not told (receive worker)
+    shared<uint32_t> in_q_peak;   // most bytes seen waiting in it (monitor)
+    shared<uint32_t> in_gap_max;  // longest ms between two reads returning data (receive worker)
     // Totals after the drain at the end of a run (window thread): bytes that left the port and bytes
     // that came back, both final when drain_state is drain_exact.
     shared<uint64_t> out_total;
@@ -116,6 +120,9 @@ extern shared<uint32_t> stop_count;
 extern shared<uint32_t> run_stop_mark;
 // Monitor wake-ups that came more than a second late in this run: the machine could not keep up.
 extern shared<uint32_t> mon_late;
+// Receive workers of this run whose raise to the highest priority the system refused (an ordinary
+// user on Linux may not raise a thread above normal): they compete with everything else as equals.
+extern shared<uint32_t> rx_priority_refused;
 // Receiving that stops this long while the port sends marks the port as stalled.
 constexpr uint32_t stall_ms = 5000;
 // When set, stopping a run first lets the lines drain, so that sent and received totals balance:

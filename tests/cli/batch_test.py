@@ -131,9 +131,11 @@ def csv_run():
     check(len(summary) == 4 and summary[0][1] == "port" and summary[1][1] == "all", "summary rows", out)
     if len(summary) == 4:
         head, total = summary[0], dict(zip(summary[0], summary[1]))
-        check(len(head) == 17 and int(total["average_cps"]) > 10000 and total["framing"] == "0"
+        check(len(head) == 20 and int(total["average_cps"]) > 10000 and total["framing"] == "0"
               and total["passed"] == "true" and total["lost"] == "0",
               "summary figures", out)
+        check(total["rx_queue_size"] == "4096" and int(total["rx_queue_peak"]) < 4096 and
+              int(total["read_gap_max_ms"]) > 0, "the worst port's margin", out)
 
 
 def clamped_count():
@@ -342,6 +344,11 @@ def verdict_row(row):
         check(False, f"{what} CSV has summary rows", out_c[-800:])
     # Text: the Result line, and each failing port's row in the totals table names its reason.
     check(f"Result: {'pass' if rc_t == 0 else 'FAIL'}" in out_t, f"{what} text Result agrees", out_t[-1500:])
+    # The margin, in every output; the slow port's queue stands at its Xon/Xoff high mark (512 short of full).
+    check("Headroom: worst " in out_t and s.get("headroom", "").startswith("Headroom: worst ") and
+          all(p.get("rx_queue_size") == 4096 for p in s.get("port_totals", [])), f"{what} headroom", out_t[-1500:])
+    if board == "3:slow=3000":
+        check("Headroom: worst COM3, receive queue 87% full, longest read gap " in out_t, f"{what} margin", out_t)
     table = {l.split()[0]: l for l in out_t.splitlines() if l.split() and l.split()[0] in ("COM3", "COM4")
              and len(l.split()) >= 7}
     for port, reason in named.items():

@@ -78,8 +78,11 @@ using thread_entry = void (*)(void* arg);
 
 // Starts fn(arg) at once. stack_hint is a wish only; the layer picks a sane size.
 thread_handle create_thread(thread_entry fn, void* arg, uint32_t stack_hint, uint32_t* id);
-// Raises the thread to the highest normal priority where the system allows; false if it did not.
+// Raises the thread to the highest normal priority where the system allows; false if it did not (on
+// Linux an ordinary user may not raise a thread above normal). A thread not yet running is waited for.
 bool set_thread_priority_highest(thread_handle t);
+// The same for the calling thread, also one this layer did not start (a backend's own service thread).
+bool set_current_thread_priority_highest();
 // Cooperative termination (see the top of this file). Returns once the target has stopped for good.
 bool terminate_thread(thread_handle t);
 // The same with a bound, for a caller that must not hang on a target stuck inside a call outside this

@@ -8,6 +8,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <iterator>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -33,8 +34,8 @@ struct thread {
     bool released = false;  // handle closed after termination: unwind now
     bool finished = false;  // entry function returned or unwound
     bool closed = false;    // handle released
-    bool want_high = false;
-    uintptr_t native = 0;  // the system's own reference to the thread (os_hooks.h)
+    bool started = false;   // its system thread has its native reference (or has none)
+    uintptr_t native = 0;   // the system's own reference to the thread (os_hooks.h)
     bool has_native = false;
     uint32_t fail_waits = 0;
     std::vector<event*> events;  // created by this thread and still open
@@ -67,6 +68,9 @@ struct state {
     std::atomic<int64_t> base_ns{os::now_ns()};
     std::atomic<double> scale{1.0};
     std::atomic<uint32_t> tick_start{0};
+    // Threads waking the waiters of an event after releasing the lock (see wake_waiters): a thread
+    // record is not freed while any is at it.
+    std::atomic<int> waking{0};
 };
 
 // Never destroyed: detached threads may still use it while the process exits.
@@ -78,6 +82,13 @@ state& g() {
     return *s;
 }
 
+// Called with the lock held, before a thread record is freed: a waker that collected its condition
+// variable before the lock was taken here has done with it once this returns. New wakers need the
+// lock, so the count only drains.
+void await_wakers() {
+    while (g().waking.load(std::memory_order_acquire) != 0) std::this_thread::yield();
+}
+
 thread_local thread* tls_self = nullptr;
 // Record of a thread this layer did not start, dropped from the id table when that thread ends.
 struct adopted_holder {
@@ -86,6 +97,7 @@ struct adopted_holder {
         if (!t) return;
         std::lock_guard lk(g().m);
         g().by_id.erase(t->id);
+        await_wakers();
     }
 };
 thread_local adopted_holder tls_adopted;
@@ -163,12 +175,13 @@ void finish(thread* t) {
     g().state_cv.notify_all();
     if (t->closed) {
         g().live_threads--;
+        await_wakers();
         delete t;
     }
 }
 
-void apply_priority(thread* t) {
-    if (t->has_native) os::raise_priority(t->native);
+bool apply_priority(thread* t) {
+    return t->has_native && os::raise_priority(t->native);
 }
 
 void trampoline(thread* t) {
@@ -176,7 +189,8 @@ void trampoline(thread* t) {
     {
         std::lock_guard lk(g().m);
         t->has_native = os::current_native(&t->native);
-        if (t->want_high) apply_priority(t);
+        t->started = true;
+        g().state_cv.notify_all();  // set_thread_priority_highest may wait for this
     }
     try {
         {
@@ -262,20 +276,45 @@ event_handle create_event(bool manual_reset, bool initial_state) {
     return e;
 }
 
+namespace {
+
+// Signals the event and wakes its waiters after releasing the lock: woken while the lock is still
+// held, a waiter would at once block on it again (two more futex calls and a context switch on every
+// completion of a request). The event itself may be gone by then (its owner saw the outcome and
+// closed it); only the waiters' records are used, which await_wakers keeps.
+void signal_and_wake(std::unique_lock<std::mutex>& lk, event* e) {
+    e->signalled = true;
+    std::condition_variable* one[4];
+    std::vector<std::condition_variable*> many;
+    size_t n = e->waiters.size();
+    if (n > std::size(one))
+        for (thread* w : e->waiters) many.push_back(&w->cv);
+    else
+        for (size_t i = 0; i < n; i++) one[i] = &e->waiters[i]->cv;
+    if (n == 0) return;
+    g().waking.fetch_add(1, std::memory_order_relaxed);
+    lk.unlock();
+    if (n > std::size(one))
+        for (auto* cv : many) cv->notify_all();
+    else
+        for (size_t i = 0; i < n; i++) one[i]->notify_all();
+    g().waking.fetch_sub(1, std::memory_order_release);
+}
+
+}  // namespace
+
 bool set_event(event_handle e) {
     if (!e) return set_last_error(err::invalid_handle), false;
-    std::lock_guard lk(g().m);
-    e->signalled = true;
-    for (thread* w : e->waiters) w->cv.notify_all();
+    std::unique_lock lk(g().m);
+    signal_and_wake(lk, e);
     return true;
 }
 
 bool set_event_with(event_handle e, void (*publish)(void* ctx), void* ctx) {
-    std::lock_guard lk(g().m);
+    std::unique_lock lk(g().m);
     publish(ctx);
     if (!e) return set_last_error(err::invalid_handle), false;
-    e->signalled = true;
-    for (thread* w : e->waiters) w->cv.notify_all();
+    signal_and_wake(lk, e);
     return true;
 }
 
@@ -368,11 +407,19 @@ thread_handle create_thread(thread_entry fn, void* arg, uint32_t /*stack_hint*/,
 
 bool set_thread_priority_highest(thread_handle t) {
     if (!t) return set_last_error(err::invalid_handle), false;
-    std::lock_guard lk(g().m);
-    if (t->finished) return false;
-    t->want_high = true;
-    apply_priority(t);
-    return true;
+    std::unique_lock lk(g().m);
+    // A thread that has not run yet has no native reference to raise: its start is a moment away.
+    g().state_cv.wait(lk, [t] { return t->started || t->finished || t->parked; });
+    if (t->finished || t->parked) return false;
+    return apply_priority(t);
+}
+
+bool set_current_thread_priority_highest() {
+    uintptr_t native = 0;
+    if (!os::current_native(&native)) return false;
+    bool ok = os::raise_priority(native);
+    os::release_native(native);
+    return ok;
 }
 
 bool terminate_thread(thread_handle t) {
@@ -399,6 +446,7 @@ bool close_thread(thread_handle t) {
         t->closed = true;
         if (t->finished) {
             g().live_threads--;
+            await_wakers();
             delete t;
         } else if (t->parked) {
             t->released = true;

@@ -12,8 +12,8 @@ void init();
 int64_t now_ns();
 // The calling thread's own reference for raise_priority; false when there is none.
 bool current_native(uintptr_t* native);
-// Raises that thread to the highest normal priority, as far as the system allows it.
-void raise_priority(uintptr_t native);
+// Raises that thread to the highest normal priority; false when the system refused.
+bool raise_priority(uintptr_t native);
 // Gives the reference back once the thread has ended.
 void release_native(uintptr_t native);
 

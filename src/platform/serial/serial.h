@@ -12,6 +12,7 @@
 // with invalid_handle: handles are never reused.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "platform/kernel/kernel.h"
@@ -98,6 +99,35 @@ struct SERIALPERF_STATS {
 };
 static_assert(sizeof(SERIALPERF_STATS) == 24);
 
+// What the driver tells of the port (GET_PROPERTIES): its limits and its queues' present sizes. The
+// record ends in a provider-specific text of which only its first character is part of the layout.
+struct SERIAL_COMMPROP {
+    uint16_t PacketLength;
+    uint16_t PacketVersion;
+    uint32_t ServiceMask;
+    uint32_t Reserved1;
+    uint32_t MaxTxQueue;
+    uint32_t MaxRxQueue;
+    uint32_t MaxBaud;
+    uint32_t ProvSubType;
+    uint32_t ProvCapabilities;
+    uint32_t SettableParams;
+    uint32_t SettableBaud;
+    uint16_t SettableData;
+    uint16_t SettableStopParity;
+    uint32_t CurrentTxQueue;
+    uint32_t CurrentRxQueue;  // input queue in bytes; 0: the driver does not say
+    uint32_t ProvSpec1;
+    uint32_t ProvSpec2;
+    uint16_t ProvChar[1];
+};
+static_assert(sizeof(SERIAL_COMMPROP) == 64);
+static_assert(offsetof(SERIAL_COMMPROP, SettableData) == 40);
+static_assert(offsetof(SERIAL_COMMPROP, CurrentRxQueue) == 48);
+static_assert(offsetof(SERIAL_COMMPROP, ProvChar) == 60);
+constexpr uint32_t SERIAL_SP_SERIALCOMM = 0x00000001;  // ServiceMask
+constexpr uint32_t SERIAL_SP_RS232 = 0x00000001;       // ProvSubType
+
 // ---- Request codes (device type 0x1B, METHOD_BUFFERED, FILE_ANY_ACCESS) --------------------------
 constexpr uint32_t serial_ctl_code(uint32_t function) {
     return (0x1Bu << 16) | (function << 2);
@@ -116,6 +146,7 @@ constexpr uint32_t IOCTL_SERIAL_GET_BAUD_RATE = serial_ctl_code(20);
 constexpr uint32_t IOCTL_SERIAL_GET_LINE_CONTROL = serial_ctl_code(21);
 constexpr uint32_t IOCTL_SERIAL_GET_CHARS = serial_ctl_code(22);
 constexpr uint32_t IOCTL_SERIAL_SET_CHARS = serial_ctl_code(23);
+constexpr uint32_t IOCTL_SERIAL_GET_PROPERTIES = serial_ctl_code(29);
 constexpr uint32_t IOCTL_SERIAL_GET_STATS = serial_ctl_code(35);
 // The multi-port board's own requests for internal loopback.
 constexpr uint32_t IOCTL_CLEAR_INTERNAL_LOOPBACK = serial_ctl_code(0x40);
@@ -123,6 +154,10 @@ constexpr uint32_t IOCTL_SET_INTERNAL_LOOPBACK = serial_ctl_code(0x41);
 // Breaks received since the driver was loaded, 32-bit (the statistics above have no break count).
 // Served by the virtual board and the Linux backend; refused where the driver keeps no such count.
 constexpr uint32_t IOCTL_GET_BREAK_COUNT = serial_ctl_code(0x42);
+// The most bytes the input queue held at any moment since the previous such request (or the open),
+// 32-bit; the next request starts from what it holds then. Served where the driver watches its queue
+// at every arrival (the virtual board, the Linux backend's own queue); refused elsewhere.
+constexpr uint32_t IOCTL_GET_INPUT_PEAK = serial_ctl_code(0x43);
 
 static_assert(IOCTL_SERIAL_SET_BAUD_RATE == 0x001B0004);
 static_assert(IOCTL_SERIAL_SET_TIMEOUTS == 0x001B001C);
@@ -134,6 +169,7 @@ static_assert(IOCTL_SERIAL_SET_HANDFLOW == 0x001B0064);
 static_assert(IOCTL_SERIAL_GET_COMMSTATUS == 0x001B006C);
 static_assert(IOCTL_SERIAL_GET_BAUD_RATE == 0x001B0050);
 static_assert(IOCTL_SERIAL_GET_STATS == 0x001B008C);
+static_assert(IOCTL_SERIAL_GET_PROPERTIES == 0x001B0074);
 static_assert(IOCTL_SERIAL_SET_LINE_CONTROL == 0x001B000C);
 static_assert(IOCTL_SERIAL_GET_LINE_CONTROL == 0x001B0054);
 static_assert(IOCTL_SERIAL_GET_CHARS == 0x001B0058);

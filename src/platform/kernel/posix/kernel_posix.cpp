@@ -22,9 +22,10 @@ bool current_native(uintptr_t* native) {
     return true;
 }
 
-void raise_priority(uintptr_t native) {
-    // Two steps above normal, as the highest normal priority is elsewhere; needs privilege.
-    setpriority(PRIO_PROCESS, static_cast<id_t>(native), -2);
+bool raise_priority(uintptr_t native) {
+    // Two steps above normal, as the highest normal priority is elsewhere; needs privilege
+    // (CAP_SYS_NICE, or an RLIMIT_NICE above 20), which an ordinary user does not have.
+    return setpriority(PRIO_PROCESS, static_cast<id_t>(native), -2) == 0;
 }
 
 void release_native(uintptr_t) {}

@@ -64,8 +64,8 @@ bool current_native(uintptr_t* native) {
     return true;
 }
 
-void raise_priority(uintptr_t native) {
-    SetThreadPriority(reinterpret_cast<HANDLE>(native), THREAD_PRIORITY_HIGHEST);
+bool raise_priority(uintptr_t native) {
+    return SetThreadPriority(reinterpret_cast<HANDLE>(native), THREAD_PRIORITY_HIGHEST) != 0;
 }
 
 void release_native(uintptr_t native) {

@@ -56,6 +56,10 @@ bool tty_port::read_ahead(std::unique_lock<std::mutex>& lk, uint64_t* moved) {
         ahead_io_ = false;
         if (x.n <= 0) return x.n < 0 && x.err == EAGAIN;
         ahead_count_ += static_cast<uint32_t>(x.n);
+        for (uint32_t peak = ahead_peak_.load(std::memory_order_relaxed);
+             ahead_count_ > peak &&
+             !ahead_peak_.compare_exchange_weak(peak, ahead_count_, std::memory_order_relaxed);) {
+        }
         rx_bytes_ += static_cast<uint64_t>(x.n);
         *moved += static_cast<uint64_t>(x.n);
         if (static_cast<uint32_t>(x.n) < room && !x.more) return true;
@@ -173,9 +177,10 @@ void tty_port::rx_pass(std::unique_lock<std::mutex>& lk, uint64_t now) {
             return;
         }
         if (!read_done(r, now)) break;
-        // The reader usually follows with a read like this one: plan for its time-out already.
-        if (reads_.size() == 1 && r.total_us && now >= r.total_deadline)
-            rx_expected_ = now + r.total_us + slack_us;
+        // The reader usually follows with a read like this one: plan for its time-out already, so
+        // that posting it needs no wake-up of this thread (also after a read that filled up: on a
+        // fast line that is every read).
+        if (reads_.size() == 1 && r.total_us) rx_expected_ = now + r.total_us + slack_us;
         finished_.push_back({r.ov, 0, r.got});
         reads_.pop_front();
     }

@@ -15,6 +15,7 @@ namespace ser::tty {
 bool tty_port::ioctl(uint32_t code, const void* in, uint32_t in_size, void* out, uint32_t out_size,
                      uint32_t* returned, overlapped* ov) {
     if (code == IOCTL_SERIAL_GET_COMMSTATUS) return status(out, out_size, returned, ov);
+    if (code == IOCTL_GET_INPUT_PEAK) return input_peak(out, out_size, returned, ov);
     std::unique_lock lk(m_);
     // Only a purge ends queued requests, and so waits for the service thread's device call; every
     // other request goes by with the mutex alone. The monitor's status request must not queue
@@ -282,6 +283,18 @@ bool tty_port::request(std::unique_lock<std::mutex>& lk, uint32_t code, const vo
             std::memcpy(out, &st, sizeof st);
             return done(ov, returned, sizeof st);
         }
+        case IOCTL_SERIAL_GET_PROPERTIES: {
+            if (!output(offsetof(SERIAL_COMMPROP, ProvChar))) break;
+            SERIAL_COMMPROP pr{};
+            pr.PacketLength = sizeof pr;
+            pr.PacketVersion = 2;
+            pr.ServiceMask = SERIAL_SP_SERIALCOMM;
+            pr.ProvSubType = SERIAL_SP_RS232;
+            pr.MaxRxQueue = pr.CurrentRxQueue = input_queue_size;
+            uint32_t size = std::min<uint32_t>(out_size, sizeof pr);
+            std::memcpy(out, &pr, size);
+            return done(ov, returned, size);
+        }
         case IOCTL_GET_BREAK_COUNT: {
             tty::counters c;
             if (!output(4) || !tty::read_counters(fd_, &c)) break;
@@ -397,6 +410,16 @@ uint64_t tty_port::driver_out_queue() {
     given = tx_pub_.load(std::memory_order_relaxed);
     uint64_t at_empty = tx_at_empty_.load(std::memory_order_relaxed);
     return std::min<uint64_t>(uint64_t(outq), given > at_empty ? given - at_empty : 0);
+}
+
+bool tty_port::input_peak(void* out, uint32_t out_size, uint32_t* returned, overlapped* ov) {
+    if (closed_) return refuse(kern::err::invalid_handle);
+    if (dead_) return refuse(kern::err::device_not_connected);
+    if (!out || out_size < 4) return refuse(kern::err::invalid_parameter);
+    uint32_t now = ahead_pub_.load(std::memory_order_relaxed);
+    uint32_t peak = std::max(ahead_peak_.exchange(now, std::memory_order_relaxed), now);
+    std::memcpy(out, &peak, 4);
+    return done(ov, returned, 4);
 }
 
 void tty_port::publish() {

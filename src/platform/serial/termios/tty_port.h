@@ -54,6 +54,10 @@ constexpr uint64_t never = UINT64_MAX;
 constexpr uint32_t queue_size = 4096;
 // The port's own input queue, filled ahead of reads while data flows fast.
 constexpr uint32_t ahead_size = 65536;
+// What the input queue counts in all (GET_PROPERTIES, and the status's bytes waiting): what the line
+// discipline holds (N_TTY keeps at most 4095 bytes for a reader) and the port's own queue on top.
+// The kernel's buffers below the line discipline are not told, so a real UART has this much at least.
+constexpr uint32_t input_queue_size = 4095 + ahead_size;
 // Batching of wake-ups (see the top of the file): bytes to move per pass, and the limits of the timer.
 // Input may fill three quarters of the tty's 4 KiB input buffer between passes (beyond it the driver
 // holds bytes back; nothing is lost). Output keeps half of what the driver's buffer was seen to take
@@ -309,6 +313,10 @@ class tty_port final : public port {
     // nothing: some drivers count whole transfer buffers, or bytes from before the open.
     uint64_t driver_out_queue();
 
+    // GET_INPUT_PEAK, without the mutex for the same reason as the status: the most bytes read ahead
+    // since the previous request (the tty's own buffer is counted by the status alone).
+    bool input_peak(void* out, uint32_t out_size, uint32_t* returned, overlapped* ov);
+
     // ---- The service thread -----------------------------------------------------------------------
 
     uint64_t read_deadline() const;
@@ -360,6 +368,7 @@ class tty_port final : public port {
 
     std::shared_mutex fd_m_;  // status requests use the descriptor without m_: close waits for them
     std::atomic<uint32_t> ahead_pub_ = 0;
+    std::atomic<uint32_t> ahead_peak_ = 0;  // raised by the service thread, taken by input_peak
     std::atomic<uint64_t> out_pub_ = 0;
     // Bytes the device has taken since the open, and their count when its output queue last read empty:
     // what the driver says it still holds is never more than the difference (cdc_acm overcounts).

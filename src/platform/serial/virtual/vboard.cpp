@@ -130,7 +130,9 @@ uint64_t core::step_to(uint64_t now) {
         uint64_t t = std::max(std::min(now, next_deadline()), last_step_);
         // Whatever was due at last_step_ was handled by the first round; go on from there.
         if (round > 0 && t == last_step_) t = std::min(now, last_step_ + slice_us());
+        catching_up_ = t < now;
         step_once(t);
+        catching_up_ = false;
         if (t >= now) return now;
     }
 }
@@ -176,6 +178,10 @@ void core::reschedule() {
 }
 
 void core::run_service() {
+    // Every completion of every port waits for this thread, which stands for the board's hardware
+    // and driver: preempted while it holds the board's lock, it would hold up the receive workers
+    // waiting for that lock, which run at the highest priority the system allows. It runs there too.
+    kern::set_current_thread_priority_highest();
     std::unique_lock lk(m);
     while (!stopping) {
         step_to(kern::now_us());
@@ -355,7 +361,7 @@ void core::accept(port_state& p, const uint8_t* data, uint32_t n, uint64_t t) {
             pos += k;
             p.accept_seq += k;
             p.n.delivered += k;
-            if (r.got < r.len && !r.any_byte) break;
+            if (r.got < r.len && (!r.any_byte || catching_up_)) break;
             finish_read(p, 0);
         }
     }
@@ -363,6 +369,7 @@ void core::accept(port_state& p, const uint8_t* data, uint32_t n, uint64_t t) {
         uint32_t rest = n - pos;
         uint32_t k = std::min(rest, static_cast<uint32_t>(p.q.size()) - p.q_count);
         q_put(p, data + pos, k);
+        p.q_peak = std::max(p.q_peak, p.q_count);
         p.accept_seq += k;
         if (k < rest) {
             p.n.lost += rest - k;
@@ -438,9 +445,9 @@ void core::serve_reads(port_state& p, uint64_t t) {
     while (!p.reads.empty()) {
         read_req& r = p.reads.front();
         if (p.q_count) moved |= from_queue(p, r, p.faults.slow ? p.slow_credit : never, t) > 0;
-        bool done = r.got == r.len || (r.any_byte && r.got) || t >= r.total_deadline ||
-                    (r.interval_us && r.got && t >= r.last_byte_us + r.interval_us);
-        if (!done) break;
+        bool due = (r.any_byte && r.got) || t >= r.total_deadline ||
+                   (r.interval_us && r.got && t >= r.last_byte_us + r.interval_us);
+        if (r.got < r.len && (!due || catching_up_)) break;
         finish_read(p, 0);
     }
     if (moved) update_rx_flow(p, t);

@@ -6,6 +6,14 @@
 // write completion, read time-out or unplug, and at least once a slice while bytes are moving.
 // Completions (ser::complete) are made with the mutex held; the kernel layer never calls back, so
 // taking its lock inside ours cannot deadlock.
+//
+// A step that catches up on clock time that passed while nobody stepped the board (its service
+// thread woke late: a busy machine, a descheduled virtual CPU) completes no read that is not full:
+// nobody could have seen that completion before now, so the read stays the one bytes go to until the
+// present, as a driver's current read keeps taking bytes until its late timer has really fired.
+// Otherwise the board's own lateness would pile into the input queue as if the program had been told
+// on time and had not come back for its bytes, and one late wake-up of this thread would overrun
+// every port whose read ended within it.
 #pragma once
 
 #include <condition_variable>
@@ -78,6 +86,7 @@ struct port_state {
 
     std::vector<uint8_t> q;  // input queue (ring)
     uint32_t q_head = 0, q_count = 0;
+    uint32_t q_peak = 0;  // most bytes in it since the last GET_INPUT_PEAK
 
     std::deque<write_req> writes;
     uint64_t out_bytes = 0;  // unsent bytes of pending writes
@@ -192,6 +201,7 @@ class core : public std::enable_shared_from_this<core> {
     std::map<int, std::unique_ptr<port_state>> ports_;
     std::vector<port_state*> active_;  // open ports
     uint64_t last_step_ = 0;
+    bool catching_up_ = false;  // the step in progress lies before the present (see the top)
     uint64_t planned_wake_ = never;
     uint64_t next_gen_ = 1;
 };

@@ -2,7 +2,9 @@
 // as the board's driver answers them.
 #include <algorithm>
 #include <atomic>
+#include <cstddef>
 #include <cstring>
+#include <utility>
 
 #include "platform/serial/virtual/vboard_core.h"
 
@@ -213,7 +215,7 @@ std::shared_ptr<ser::port> core::open_port(int number, uint64_t now) {
     p->wait_mask = p->history = 0;
     p->loopback = false;
     if (p->q.size() != queue) p->q.assign(queue, 0);
-    p->q_head = p->q_count = 0;
+    p->q_head = p->q_count = p->q_peak = 0;
     p->out_bytes = 0;
     p->tx_last = now;
     p->tx_frac = 0;
@@ -350,6 +352,24 @@ bool core::ioctl(port_state& p, uint32_t code, const void* in, uint32_t in_size,
                                      p.stats.overrun, p.stats.buf_overrun, p.stats.parity};
             std::memcpy(out, &st, sizeof st);
             return done(ov, returned, sizeof st);
+        }
+        case ser::IOCTL_SERIAL_GET_PROPERTIES: {
+            if (!output(offsetof(ser::SERIAL_COMMPROP, ProvChar))) break;
+            ser::SERIAL_COMMPROP pr{};
+            pr.PacketLength = sizeof pr;
+            pr.PacketVersion = 2;
+            pr.ServiceMask = ser::SERIAL_SP_SERIALCOMM;
+            pr.ProvSubType = ser::SERIAL_SP_RS232;
+            pr.MaxRxQueue = pr.CurrentRxQueue = static_cast<uint32_t>(p.q.size());
+            uint32_t size = std::min<uint32_t>(out_size, sizeof pr);
+            std::memcpy(out, &pr, size);
+            return done(ov, returned, size);
+        }
+        case ser::IOCTL_GET_INPUT_PEAK: {
+            if (!output(4)) break;
+            uint32_t peak = std::exchange(p.q_peak, p.q_count);
+            std::memcpy(out, &peak, 4);
+            return done(ov, returned, 4);
         }
         case ser::IOCTL_GET_BREAK_COUNT:
             if (!output(4)) break;

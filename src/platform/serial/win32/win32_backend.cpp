@@ -28,6 +28,15 @@
 
 namespace ser {
 
+// The driver fills our record of its properties in its own layout, the one GetCommProperties returns.
+static_assert(IOCTL_SERIAL_GET_PROPERTIES ==
+              CTL_CODE(FILE_DEVICE_SERIAL_PORT, 29, METHOD_BUFFERED, FILE_ANY_ACCESS));
+static_assert(sizeof(SERIAL_COMMPROP) == sizeof(COMMPROP));
+static_assert(offsetof(SERIAL_COMMPROP, SettableData) == offsetof(COMMPROP, wSettableData));
+static_assert(offsetof(SERIAL_COMMPROP, CurrentTxQueue) == offsetof(COMMPROP, dwCurrentTxQueue));
+static_assert(offsetof(SERIAL_COMMPROP, CurrentRxQueue) == offsetof(COMMPROP, dwCurrentRxQueue));
+static_assert(offsetof(SERIAL_COMMPROP, ProvChar) == offsetof(COMMPROP, wcProvChar));
+
 namespace {
 
 constexpr ULONG_PTR port_key = 1, quit_key = 2;

@@ -21,6 +21,7 @@
 #include "platform/kernel/kernel.h"
 #include "platform/serial/portlist.h"
 #include "platform/ui/headless/headless.h"
+#include "read.h"
 #include "res/resources.h"
 #include "verdict.h"
 #include "wiring.h"
@@ -139,7 +140,7 @@ void print_sample() {
                  ",\"ovlds\":" + std::to_string(c->in_ovlds.get()) +
                  ",\"rate\":" + std::to_string(chnl_rate(c->out_cur, t, t0)) +
                  ",\"rcv_rate\":" + std::to_string(chnl_rx_rate(c)) +
-                 ",\"txqueue\":" + std::to_string(c->out_pending.get()) + "}";
+                 ",\"txqueue\":" + std::to_string(c->out_pending.get()) + headroom_fields(c, true) + "}";
         }
         o += "]}";
         std::printf("%s\n", o.c_str());
@@ -232,7 +233,7 @@ std::string port_totals_json() {
              ",\"gone_at_s\":" + (v.fails & fail_gone ? std::to_string(v.gone_s) : "null") +
              ",\"stalled_at_s\":" + (v.fails & fail_stalled ? std::to_string(v.stall_s) : "null") +
              ",\"overloaded\":" + (v.fails & fail_overloaded ? "true" : "false") +
-             ",\"line_errors\":" + line_errors_json(&c->line_errs) + "}";
+             ",\"line_errors\":" + line_errors_json(&c->line_errs) + headroom_fields(c, true) + "}";
     }
     return o + "]";
 }
@@ -263,7 +264,7 @@ std::string verdict_json() {
            ",\"data_compared\":" + (verdict.notes & note_unchecked ? "false" : "true") +
            ",\"overloaded\":" + (verdict.fails & fail_overloaded || verdict.monitor_late ? "true" : "false") +
            ",\"monitor_late\":" + std::to_string(verdict.monitor_late) + ",\"wiring\":" + wiring_json() +
-           ",\"drain\":\"" + drain_word() +
+           ",\"drain\":\"" + drain_word() + "\",\"headroom\":\"" + json_escape(headroom_line()) +
            "\",\"port_totals\":" + port_totals_json();
 }
 
@@ -305,7 +306,7 @@ void print_summary(const char* text) {
         // under the samples, and a reader tells the rows apart by their first field.
         std::printf("\r\nsummary,port,average_cps,percent,data_errors,queue_overruns,baud");
         for (const char* k : line_kind_names) std::printf(",%s", k);
-        std::printf(",sent,received,lost,passed,reasons");
+        std::printf(",sent,received,lost,passed,reasons,rx_queue_peak,rx_queue_size,read_gap_max_ms");
         std::printf("\r\nsummary,all,%llu,%.2f,%llu,%llu,%d", static_cast<unsigned long long>(r.average_cps),
                     r.percent, static_cast<unsigned long long>(r.data_errors),
                     static_cast<unsigned long long>(r.queue_overruns), baud);
@@ -330,6 +331,7 @@ void print_summary(const char* text) {
         std::printf(",%llu,%llu,%s,%s,%s", static_cast<unsigned long long>(sent),
                     static_cast<unsigned long long>(rcvd), lost_known ? std::to_string(lost).c_str() : "",
                     r.passed ? "true" : "false", csv_field(run_reasons.empty() ? "pass" : run_reasons).c_str());
+        if (int w = headroom_worst(); w >= 0) std::printf("%s", headroom_fields(&chnls[w], false).c_str());
         for (int i = 0; i < r.count; i++) {
             const chnl_struct* c = &chnls[i];
             const port_verdict& v = r.port[i];
@@ -341,6 +343,7 @@ void print_summary(const char* text) {
             std::printf(",%llu,%llu,%s,%s,%s", static_cast<unsigned long long>(v.sent),
                         static_cast<unsigned long long>(v.received), v.lost_known ? std::to_string(v.lost).c_str() : "",
                         v.fails ? "false" : "true", csv_field(reasons_text(i)).c_str());
+            std::printf("%s", headroom_fields(c, false).c_str());
         }
         std::printf("\r\n");
     } else {
@@ -362,7 +365,8 @@ void print_summary(const char* text) {
                                                           : "nothing";
             std::printf(" %s<-%s", label_of(&chnls[i]).c_str(), src.c_str());
         }
-        std::printf("\nResult: %s\n", r.passed ? "pass" : "FAIL");
+        std::printf("\n%s%s\n", headroom_table().c_str(), headroom_line().c_str());
+        std::printf("Result: %s\n", r.passed ? "pass" : "FAIL");
     }
     flush_output();
 }
