@@ -68,17 +68,28 @@ chmod +x /stopped-run
 case_ overruns /stopped-run
 
 wire null
-case_ null $Z $B --seconds 3 -n 4 -f none -d $S 4
+case_ null $Z $B --seconds 3 -n 4 -f none --wiring=pairs -d $S 4
+case_ null-as-loop $Z $B --seconds 2 -n 4 -f none --wiring=loopback -d $S 4
 wire plug
-case_ plug $Z $B --seconds 3 -n 4 -f none -d $S 12
+case_ plug $Z $B --seconds 3 -n 4 -f none --wiring=loopback -d $S 12
 wire plug:115200
 case_ paced115200 $Z $B --seconds 10 -n 4 -b 115200 -f none -d $S 4
 wire plug:9600
 case_ paced9600 $Z $B --seconds 20 -n 16 -b 9600 -f none -d $S 4
 
+# The last card removed in the last seconds of a run: about 3 s after the start (the ports' opening and
+# the wiring's identification take up to a second of it), 1 to 2 s before the writers stop.
 wire off
-echo "@@unplug card4 2000"
-case_ unplug $Z $B --seconds 10 -l -n 4 -f none -d $S 16
+cat >/late-unplug <<EOT
+#!/bin/sh
+$Z $B --seconds 4 -l -n 8 -f none -d $S 12 &
+zp=\$!
+sleep 3
+echo "@@unplug card4 0"
+wait \$zp
+EOT
+chmod +x /late-unplug
+case_ unplug-late /late-unplug
 
 echo "@@done"
 poweroff -f
