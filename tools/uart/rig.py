@@ -7,7 +7,7 @@ side as the guest asks, judges what came back, prints it, and ends with the gues
 
 Wiring: every port's line is a unix socket to the relay here, which drops what arrives (off), echoes it
 (an external loopback plug, optionally paced at baud/10 bytes per second), or crosses pairs of ports
-(null modem: 4-5, 6-7, ...). The emulated UART itself does not pace its lines.
+(null modem: 4-5, 6-7, ..., optionally paced as well). The emulated UART itself does not pace its lines.
 """
 import argparse
 import json
@@ -121,7 +121,7 @@ class Relay(threading.Thread):
             with self.lock:
                 now = time.monotonic()
                 dt, last = now - last, now
-                paced = self.mode == "plug" and self.rate
+                paced = self.mode in ("plug", "null") and self.rate
                 for n, c in self.conns.items():
                     limit = 65536
                     if paced:
@@ -319,7 +319,7 @@ def judge(cases, only=None):
     add("6. null-modem pairs, --wiring=pairs: each port mapped to its partner, every port passes (exit 0)",
         passed(k, ttys(4, 4)) and (k.summary or {}).get("wiring") == pairs and
         (k.summary["data_errors"], k.summary["queue_overruns"]) == (0, 0),
-        f"{verdict_line(k)} wiring={(k.summary or {}).get('wiring')}")
+        f"{verdict_line(k)} drain={(k.summary or {}).get('drain')} wiring={(k.summary or {}).get('wiring')}")
     k = c("null-as-loop")
     t = totals(k)
     add("6. null-modem pairs, --wiring=loopback: exit 1, every port failing for its wiring alone",
