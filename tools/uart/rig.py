@@ -290,7 +290,7 @@ def judge(cases, only=None):
     # What the kernel dropped breaks the pattern, leaves the drain short and overran the queue (which
     # the verdict also calls overloaded). The neighbour passes, unless the kernel dropped its input too:
     # when the program resumes, reading ttyS4's backlog on the one slow CPU, ttyS5's unpaced loop can
-    # outrun its reader (seen in one of two runs); then it fails for exactly the same reasons.
+    # outrun its reader (seen in two of four full runs); then it fails for exactly the same reasons.
     k = c("overruns")
     t = totals(k)
     dropped = {"data lost", "data errors", "queue overruns", "line errors", "overloaded"}
