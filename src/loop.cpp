@@ -481,7 +481,7 @@ drain_job job;
 // On a thread of its own: a status request that hangs in a driver must not hold the window thread.
 void drain_lines(void* arg) {
     auto* j = static_cast<drain_job*>(arg);
-    bool done[max_chnls] = {}, sampled[max_chnls] = {};
+    bool done[max_chnls] = {}, sampled[max_chnls] = {}, tx_finished[max_chnls] = {};
     uint64_t seen[max_chnls] = {};
     uint32_t still_since[max_chnls] = {};
     uint32_t queued[max_chnls] = {};
@@ -514,8 +514,12 @@ void drain_lines(void* arg) {
                 still_since[i] = now;
             }
             bool tx_done = st.AmountInOutQueue == 0 && kern::thread_stopped(write_thrd_hndl[i]);
-            if (tx_done && st.AmountInInQueue == 0 &&
-                (rcvd >= sent || now - still_since[i] >= quiet_ms())) {
+            tx_finished[i] = tx_finished[i] || tx_done;
+            // All its source sent has come in (in a null-modem pair the partner's output, final once
+            // the partner's transmitter is done), or nothing has moved for a while.
+            const int src = chnl_source(i);
+            const bool all_in = tx_finished[src] && rcvd >= chnls[src].out_total;
+            if (tx_done && st.AmountInInQueue == 0 && (all_in || now - still_since[i] >= quiet_ms())) {
                 done[i] = true;
                 c->out_drained = drained_done;
             } else if (!tx_done && now - still_since[i] >= held_ms()) {

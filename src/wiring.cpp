@@ -348,6 +348,11 @@ bool chnl_wiring_ok(int i, char* reason, int size) {
     return wiring_judge(from, nbrs, count, i, wiring_expect, reason, size);
 }
 
+int chnl_source(int i) {
+    const int32_t from = chnls[i].wire_from;
+    return from >= 0 && from < chnl_count && from < max_chnls ? from : i;
+}
+
 namespace {
 
 void json_string(std::string& o, const char* s) {

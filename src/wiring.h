@@ -43,6 +43,10 @@ bool wiring_judge(const int32_t* from, const int32_t* nbrs, int count, int i, in
 // The same for channel i of the run just made (chnls[], chnl_count, wiring_expect).
 bool chnl_wiring_ok(int i, char* reason, int size);
 
+// The channel whose data channel i receives and must match: the one its identification came from
+// (itself on a loopback, its partner in a null-modem pair), or itself when none of the run's was found.
+int chnl_source(int i);
+
 // The map as a JSON object: each port's label and the label of the port whose data it receives, null
 // for none and for whatever is not one of the run's ports: {"COM3":"COM4","COM4":"COM3"}.
 std::string wiring_json(const int32_t* from, const int32_t* nbrs, int count);

@@ -635,6 +635,24 @@ TEST(Summary, TextFromTheFinalFigures) {
     chnls[0].in_last_rx = 3500;
     EXPECT_FALSE(failed());
 
+    // A null-modem pair whose ports sent unequal amounts: each port's intake is balanced against its
+    // partner's output, never its own.
+    drain_state = drain_exact;
+    chnls[0].wire_from = 1;
+    chnls[1].wire_from = 0;
+    chnls[0].out_drained = chnls[1].out_drained = drained_done;
+    chnls[0].out_total = chnls[1].in_total = 960;
+    chnls[1].out_total = chnls[0].in_total = 500;
+    EXPECT_FALSE(failed());
+    chnls[1].in_total = 950;
+    EXPECT_TRUE(failed());
+    EXPECT_EQ(verdict.port[0].fails, 0u);
+    EXPECT_EQ(verdict.port[1].fails, uint32_t{fail_lost});
+    EXPECT_EQ(verdict.port[1].lost, 10u);
+    drain_state = drain_none;
+    chnls[0].wire_from = 0;
+    chnls[1].wire_from = 1;
+
     // A channel without a rate interval counts as 0; huge figures never overflow the text.
     chnls[1].out_time = chnls[1].out_time0;
     chnls[0].out_cur = 0xFFFFFFFFu;

@@ -7,7 +7,7 @@ side as the guest asks, judges what came back, prints it, and ends with the gues
 
 Wiring: every port's line is a unix socket to the relay here, which drops what arrives (off), echoes it
 (an external loopback plug, optionally paced at baud/10 bytes per second), or crosses pairs of ports
-(null modem: 4-5, 6-7, ...). The emulated UART itself does not pace its lines.
+(null modem: 4-5, 6-7, ..., optionally paced as well). The emulated UART itself does not pace its lines.
 """
 import argparse
 import json
@@ -121,7 +121,7 @@ class Relay(threading.Thread):
             with self.lock:
                 now = time.monotonic()
                 dt, last = now - last, now
-                paced = self.mode == "plug" and self.rate
+                paced = self.mode in ("plug", "null") and self.rate
                 for n, c in self.conns.items():
                     limit = 65536
                     if paced:
@@ -183,14 +183,30 @@ class Case:
         return sum(a.get(k, 0) - b.get(k, 0) for k in ("bo", "oe"))
 
 
-def judge(cases):
-    """One line per check: (name, ok, what was seen)."""
-    res = []
+def totals(k):
+    """Each port's verdict from the run's summary: {port: reasons}, an empty list for a port that passed."""
+    return {p["port"]: ([] if p["passed"] else p["reasons"]) for p in (k.summary or {}).get("port_totals", [])}
+
+
+def ttys(first, count):
+    return [f"ttyS{n}" for n in range(first, first + count)]
+
+
+def judge(cases, only=None):
+    """One line per check: (name, ok, what was seen). With `only`, checks on cases that did not run
+    are left out."""
+    res, used, last = [], [], []
 
     def add(name, ok, seen):
-        res.append((name, bool(ok), seen))
+        # A check on the case of the check before it reads no case anew.
+        names = list(used or last)
+        if not only or any(n in only for n in names):
+            res.append((name, bool(ok), seen))
+        last[:] = names
+        used.clear()
 
     def c(name):
+        used.append(name)
         return cases.get(name) or Case(name)
 
     def rcv_line(k):
@@ -201,6 +217,21 @@ def judge(cases):
         named = (k.summary or {}).get("no_data_received")
         last = [p["port"] for p in k.last_ports() if not p["rcv"]]
         return sorted(set(last) | set(named or []))
+
+    def passed(k, ports):
+        """Exit 0, the summary's verdict a pass, and exactly these ports judged, each passing."""
+        t = totals(k)
+        return k.rc == 0 and (k.summary or {}).get("passed") is True and list(t) == ports and \
+            not any(t.values())
+
+    def verdict_line(k):
+        t = totals(k)
+        failing = {p: r for p, r in t.items() if r}
+        return f"rc={k.rc} passed={(k.summary or {}).get('passed')} ports={len(t)} failing={failing or 'none'}"
+
+    def refused(k, words):
+        """Exit 2, the first line naming the port, the second the reason."""
+        return k.rc == 2 and len(k.stderr) >= 2 and all(w in k.stderr[1] for w in words)
 
     k = c("facts")
     bad = [l for l in k.other if " FAIL " in l]
@@ -224,17 +255,19 @@ def judge(cases):
     le = (k.summary or {}).get("line_errors", {})
     add("the driver's line-error counts are read (numbers, not 'not available')",
         le and all(isinstance(v, int) for v in le.values()), f"line_errors={le}")
-    names = [p["port"] for p in k.last_ports()]
-    add("1. all 16 UARTs found and opened", len(names) == 16 and k.rc in (0, 1), f"rc={k.rc} ports={names}")
+    # On one slow virtual CPU sixteen unpaced loops still keep up: every port passes, exit 0.
+    add("1. all 16 UARTs found and opened, -l accepted, each loop passes (exit 0)", passed(k, ttys(4, 16)),
+        f"{verdict_line(k)} wiring={(k.summary or {}).get('wiring')}")
     k2 = c("missing")
-    add("1. ttyS20 (no UART) fails with exit 2", k2.rc == 2, f"rc={k2.rc} stderr={k2.stderr}")
+    add("1. ttyS20 (no UART) fails with exit 2, saying why", refused(k2, ["no device"]) and "ttyS20" in k2.stderr[0],
+        f"rc={k2.rc} stderr={k2.stderr}")
     k2 = c("console")
-    add("1. the console (ttyS0) is refused with exit 2, saying so", k2.rc == 2 and any(
-        l.startswith("the system console") for l in k2.stderr), f"rc={k2.rc} stderr={k2.stderr}")
+    add("1. the console (ttyS0) is refused with exit 2, saying so", refused(k2, ["the system console"]),
+        f"rc={k2.rc} stderr={k2.stderr}")
 
+    k = c("loop16")
     s = silent(k)
-    ok = not s and k.rc in (0, 1)
-    add("2. internal loopback x16 at 115200: every port receives", ok and k.rc is not None,
+    add("2. internal loopback x16 at 115200: every port receives", not s and k.rc == 0,
         f"rc={k.rc} silent={s} rcv: {rcv_line(k)}")
     sil = [c(n) for n in ("loop16", "unwired") if c(n).rc == 0 and silent(c(n))]
     add("2. never exit 0 with ports that received nothing", not sil, f"offending runs: {[x.name for x in sil]}")
@@ -254,49 +287,71 @@ def judge(cases):
             k.summary and not missed and (counted or name != "overruns"),
             f"rc={k.rc} summary queue_overruns={qo}; ports with kernel overruns: {counted or 'none'}; "
             f"missed: {missed}")
+    # What the kernel dropped breaks the pattern, leaves the drain short and overran the queue (which
+    # the verdict also calls overloaded). The neighbour passes, unless the kernel dropped its input too:
+    # when the program resumes, reading ttyS4's backlog on the one slow CPU, ttyS5's unpaced loop can
+    # outrun its reader (seen in two of four full runs); then it fails for exactly the same reasons.
+    k = c("overruns")
+    t = totals(k)
+    dropped = {"data lost", "data errors", "queue overruns", "line errors", "overloaded"}
+    add("3. overruns: exit 1, ttyS4 fails for the dropped input; ttyS5 passes or its input was dropped too",
+        k.rc == 1 and set(t.get("ttyS4") or []) == dropped and list(t) == ["ttyS4", "ttyS5"] and
+        (t["ttyS5"] == [] or (set(t["ttyS5"]) == dropped and k.overrun_delta(5) > 0)),
+        f"{verdict_line(k)}; kernel overruns ttyS4={k.overrun_delta(4)} ttyS5={k.overrun_delta(5)}")
 
     for name in ("rtscts", "dtrdsr"):
         k = c(name)
         restored = [l for l in k.other if " restored " in l]
-        add(f"4. {name} with internal loopback: data on every port, settings and DTR/RTS restored",
-            k.rc in (0, 1) and not silent(k) and len(k.last_ports()) == 4 and restored and
-            all(" restored ok " in l for l in restored),
-            f"rc={k.rc} rcv: {rcv_line(k)}; {restored}")
+        add(f"4. {name} with internal loopback accepted: every port passes (exit 0), settings and DTR/RTS restored",
+            passed(k, ttys(4, 4)) and restored and all(" restored ok " in l for l in restored),
+            f"{verdict_line(k)} rcv: {rcv_line(k)}; {restored}")
     k = c("dsrhold")
     add("4. DTR/DSR emulation holds and releases the transmitter", k.rc == 0, f"rc={k.rc} {k.other}")
 
     k, r, f = c("fast-refused"), c("raise-base"), c("fast-runs")
-    kept = any(re.search(r"\b(9600|\d{3,6})\b", l) for l in k.stderr)
-    add("5. 921600 above baud_base fails with exit 2 naming the rate kept", k.rc == 2 and kept,
-        f"rc={k.rc} stderr={k.stderr}")
-    add("5. after TIOCSSERIAL raises baud_base the run starts", r.rc == 0 and f.rc in (0, 1) and not silent(f)
-        and f.last_ports(), f"baud-base rc={r.rc}; run rc={f.rc} rcv: {rcv_line(f)}")
+    add("5. 921600 above baud_base refused: exit 2, the second line naming the rate",
+        refused(k, ["921600"]) and "ttyS4" in k.stderr[0], f"rc={k.rc} stderr={k.stderr}")
+    add("5. after TIOCSSERIAL raises baud_base the run passes (exit 0)", r.rc == 0 and passed(f, ["ttyS4"]),
+        f"baud-base rc={r.rc}; run {verdict_line(f)} rcv: {rcv_line(f)}")
 
-    for name in ("null", "plug"):
-        k = c(name)
-        errs = k.summary and (k.summary["data_errors"], k.summary["queue_overruns"])
-        # Unpaced, the guest may not keep up: the run then says so (overloaded, exit 1), errors still 0.
-        overloaded = k.rc == 1 and (k.summary or {}).get("overloaded")
-        add(f"6. {name} wiring: pattern with zero errors", (k.rc == 0 or overloaded) and errs == (0, 0)
-            and not silent(k) and not (k.summary or {}).get("stalled"),
-            f"rc={k.rc} errors={errs} overloaded={bool(overloaded)} rcv: {rcv_line(k)}")
-    for name in ("paced115200", "paced9600"):
+    pairs = {f"ttyS{n}": f"ttyS{n ^ 1}" for n in range(4, 8)}
+    k = c("null")
+    add("6. null-modem pairs, --wiring=pairs: each port mapped to its partner, every port passes (exit 0)",
+        passed(k, ttys(4, 4)) and (k.summary or {}).get("wiring") == pairs and
+        (k.summary["data_errors"], k.summary["queue_overruns"]) == (0, 0),
+        f"{verdict_line(k)} drain={(k.summary or {}).get('drain')} wiring={(k.summary or {}).get('wiring')}")
+    k = c("null-as-loop")
+    t = totals(k)
+    add("6. null-modem pairs, --wiring=loopback: exit 1, every port failing for its wiring alone",
+        k.rc == 1 and (k.summary or {}).get("wiring") == pairs and list(t) == ttys(4, 4)
+        and all(r == ["wiring"] for r in t.values()),
+        f"{verdict_line(k)} wiring={(k.summary or {}).get('wiring')}")
+    k = c("plug")
+    add("6. external loopback plugs, --wiring=loopback: each port mapped to itself, every port passes (exit 0)",
+        passed(k, ttys(12, 4)) and (k.summary or {}).get("wiring") == {p: p for p in ttys(12, 4)},
+        f"{verdict_line(k)} wiring={(k.summary or {}).get('wiring')}")
+    for name, n in (("paced115200", 4), ("paced9600", 16)):
         k = c(name)
         pct = k.summary["percent"] if k.summary else None
-        add(f"6. {name}: within 2% of capacity", k.rc == 0 and pct is not None and abs(pct - 100) <= 2,
-            f"rc={k.rc} percent={pct} ports={k.summary and k.summary['ports']} "
-            f"cps={k.summary and k.summary['average_cps']}")
+        add(f"6. {name}: every port passes (exit 0), within 2% of capacity",
+            passed(k, ttys(4, n)) and pct is not None and abs(pct - 100) <= 2,
+            f"{verdict_line(k)} percent={pct} cps={k.summary and k.summary['average_cps']}")
 
     k = c("unwired")
-    add("6. unwired port does not pass", k.rc not in (0, None), f"rc={k.rc} rcv: {rcv_line(k)}")
+    add("6. an unwired port: exit 1, ttyS9 named 'no data received' and nothing else",
+        k.rc == 1 and totals(k) == {"ttyS9": ["no data received"]}
+        and (k.summary or {}).get("no_data_received") == ["ttyS9"], f"{verdict_line(k)} rcv: {rcv_line(k)}")
 
-    k = c("unplug")
-    named = [x if isinstance(x, str) else x.get("port") for key in ("gone", "no_data_received", "stalled")
-             for x in ((k.summary or {}).get(key) or [])]
-    gone = [n for n in named if n in ("ttyS16", "ttyS17", "ttyS18", "ttyS19")]
-    add("7. a card removed mid-run: the run ends cleanly, fails, and names the ports",
-        k.rc not in (None, 0, 137) and k.summary is not None and gone,
-        f"rc={k.rc} named in the summary: {named}; stderr: {sorted(set(k.stderr))}")
+    k = c("unplug-late")
+    t = totals(k)
+    gone = {p["port"]: p["gone_at_s"] for p in (k.summary or {}).get("port_totals", []) if p["gone_at_s"] is not None}
+    removed = ttys(16, 4)
+    add("7. the last card removed 1-2 s before the end of a 4 s run: exit 1, its four ports 'device gone' "
+        "with their second, the other card's pass",
+        k.rc == 1 and list(t) == ttys(12, 8) and all(t[p] == ["device gone"] for p in removed)
+        and all(t[p] == [] for p in ttys(12, 4)) and sorted(gone) == removed
+        and all(1 <= s <= 3 for s in gone.values()) and (k.summary or {}).get("gone") == removed,
+        f"{verdict_line(k)} gone at (s): {gone}; stderr: {sorted(set(k.stderr))}")
     return res
 
 
@@ -437,7 +492,7 @@ def main():
             devs.append(f"chardev{i + 1}=c{n}")
         cmd += ["-device", f"pci-serial-4x,id=card{card + 1}," + ",".join(devs)]
     cases, status, completed = run_guest(cmd, relay, mon_path, args.time_limit, t0, args.out)
-    return report("UART rig results", judge(cases), status, completed, time.monotonic() - t0)
+    return report("UART rig results", judge(cases, args.only.split(",") if args.only else None), status, completed, time.monotonic() - t0)
 
 
 if __name__ == "__main__":
