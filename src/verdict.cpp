@@ -137,8 +137,7 @@ void judge_port(int i, port_verdict* v) {
     // missing than it can hold; and never more back than went out. What a port receives is what its
     // source sent: itself on a loopback, its partner on a null-modem pair, as the wiring found.
     // A silent port's loss is its silence: it is not told twice.
-    const int32_t from = c->wire_from;
-    const chnl_struct* src = from >= 0 && from < chnl_count && from < max_chnls ? &chnls[from] : c;
+    const chnl_struct* src = &chnls[chnl_source(i)];
     const uint64_t src_sent = chnl_sent(src);
     const int32_t drain = drain_state;
     if (drained_exactly(c) && drained_exactly(src)) {

@@ -573,6 +573,7 @@ TEST(FlowBits, EachSettingOwnsOnlyItsBits) {
 TEST(Summary, TextFromTheFinalFigures) {
     settings_reset();
     drain_state = drain_none;
+    chnl_asked = 2;
     chnls_startup("3");
     chnl_count = 2;
     set_bauds(9600);
@@ -688,7 +689,7 @@ TEST(Summary, TextFromTheFinalFigures) {
     // In 8N2 a character takes eleven bit times: 872 cps is the whole of a 9600 baud line, neither
     // 91% of it nor overloaded.
     chnls_startup("3");
-    chnl_count = 1;
+    chnl_count = chnl_asked = 1;
     set_bauds(9600);
     com_format = line_format{8, ser::NO_PARITY, ser::STOP_BITS_2};
     chnls[0].out_cur = 8720;
