@@ -5,6 +5,7 @@
 // One lock guards every event and thread record. Each thread blocks only on its own condition
 // variable, so terminate_thread() can always wake its target without knowing what it waits for.
 // Nothing is ever killed asynchronously: a terminated thread parks at its next call into the layer.
+#include <cstdlib>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -73,11 +74,20 @@ struct state {
     std::atomic<int> waking{0};
 };
 
+void reap();
+void reap_at_exit() {
+    reap();
+}
+
 // Never destroyed: detached threads may still use it while the process exits.
 state& g() {
     static state* s = [] {
         os::init();
-        return new state;
+        auto* st = new state;
+        // Threads that ended since the last reap are joined as the process exits, so that none is
+        // left behind unjoined.
+        std::atexit(reap_at_exit);
+        return st;
     }();
     return *s;
 }
@@ -481,6 +491,7 @@ uint32_t current_thread_id() {
 }
 
 int live_threads() {
+    reap();  // those whose function is over are gone entirely once counted out
     std::lock_guard lk(g().m);
     return g().live_threads;
 }
