@@ -164,7 +164,8 @@ void set_flows(int32_t nuflow);
 
 // The character format on the line: data bits, parity and stop bits, as the driver's line-control
 // record holds them (parity and stop bits by its codes). 8N1 unless the operator asks otherwise.
-struct line_format {
+// Aligned as a word, so that its shared copy is one lock-free atomic on every compiler.
+struct alignas(4) line_format {
     uint8_t data = 8;                 // 5 to 8
     uint8_t parity = ser::NO_PARITY;  // NO_PARITY ... SPACE_PARITY
     uint8_t stop = ser::STOP_BIT_1;   // STOP_BIT_1, STOP_BITS_1_5, STOP_BITS_2
