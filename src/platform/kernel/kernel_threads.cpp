@@ -75,9 +75,9 @@ struct state {
 };
 
 void reap();
-void reap_at_exit() {
-    reap();
-}
+// A stopped run's workers may still be unwinding as the program leaves: give them a moment to end
+// (one abandoned in a hung driver never does), joining each that does.
+void reap_at_exit();
 
 // Never destroyed: detached threads may still use it while the process exits.
 state& g() {
@@ -169,6 +169,17 @@ void reap() {
         done.swap(g().ended);
     }
     for (auto& th : done) th.join();
+}
+
+void reap_at_exit() {
+    for (int i = 0; i < 100; i++) {
+        reap();
+        {
+            std::lock_guard lk(g().m);
+            if (g().running.empty()) return;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
 }
 
 void finish(thread* t) {
