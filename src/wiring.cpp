@@ -255,7 +255,9 @@ void wiring_identify() {
 
     // Twice the identification's time on the slowest line, and what real drivers and the plug take
     // to answer; never more than the bound.
-    uint64_t line_ms = slowest > 0 ? uint64_t{len} * 10000u / static_cast<uint64_t>(slowest) + 1 : 0;
+    // Character time in the run's format: 7E2 or 8N2 take longer than 8N1's ten bits.
+    const uint64_t half_bits = char_half_bits(com_format.get());
+    uint64_t line_ms = slowest > 0 ? uint64_t{len} * half_bits * 500u / static_cast<uint64_t>(slowest) + 1 : 0;
     uint64_t listen = 2 * line_ms + clock_ms(listen_min_ms);
     if (listen > clock_ms(listen_max_ms)) listen = clock_ms(listen_max_ms);
 

@@ -131,7 +131,7 @@ def csv_run():
     check(len(summary) == 4 and summary[0][1] == "port" and summary[1][1] == "all", "summary rows", out)
     if len(summary) == 4:
         head, total = summary[0], dict(zip(summary[0], summary[1]))
-        check(len(head) == 20 and int(total["average_cps"]) > 10000 and total["framing"] == "0"
+        check(len(head) == 21 and total["format"] == "8N1" and int(total["average_cps"]) > 10000 and total["framing"] == "0"
               and total["passed"] == "true" and total["lost"] == "0",
               "summary figures", out)
         check(total["rx_queue_size"] == "4096" and int(total["rx_queue_peak"]) < 4096 and
@@ -299,7 +299,7 @@ def repeated_runs():
 # CSV "passed" column and the text's Result line must agree, and name the same failing ports and reasons.
 VERDICT_ROWS = [
     # (board, extra args, seconds, {port: reason that must be named})
-    ("", ["-n", "2"], 3, {}),
+    ("", ["-n", "2", "--format", "7E1"], 3, {}),
     ("wiring=open", ["-n", "2", "-f", "none"], 3, {"COM3": "no data received", "COM4": "no data received"}),
     ("wiring=open", ["-n", "2", "-f", "rtscts"], 3, {"COM3": "no data received", "COM4": "no data received"}),
     ("3:drop=1000", ["-n", "2", "-f", "none", "--no-verify"], 3, {"COM3": "data lost"}),
@@ -325,6 +325,8 @@ def verdict_row(row):
     # JSON: passed follows the exit code; the failing ports and their reasons.
     s = json.loads(out_j.splitlines()[-1]) if out_j.strip() else {}
     check(s.get("passed") is (rc_j == 0), f"{what} JSON passed agrees with the exit code", str(s))
+    asked = extra[extra.index("--format") + 1] if "--format" in extra else "8N1"
+    check(s.get("format") == asked, f"{what} JSON names the line format", str(s.get("format")))
     failing = {p["port"]: p["reasons"] for p in s.get("port_totals", []) if not p["passed"]}
     check(set(failing) == set(named), f"{what} JSON names the failing ports", str(failing))
     for port, reason in named.items():
@@ -334,7 +336,8 @@ def verdict_row(row):
     if rows:
         head = rows[0]
         recs = [dict(zip(head, r)) for r in rows[1:]]
-        check(recs and recs[0]["port"] == "all" and recs[0]["passed"] == ("true" if rc_c == 0 else "false"),
+        check(recs and recs[0]["port"] == "all" and recs[0]["passed"] == ("true" if rc_c == 0 else "false")
+              and all(r["format"] == asked for r in recs),
               f"{what} CSV passed agrees with the exit code", out_c[-800:])
         csv_failing = {r["port"]: r["reasons"] for r in recs[1:] if r["passed"] == "false"}
         check(set(csv_failing) == set(named), f"{what} CSV names the failing ports", str(csv_failing))

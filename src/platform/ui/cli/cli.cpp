@@ -290,26 +290,28 @@ void print_totals() {
 void print_summary(const char* text) {
     const run_verdict& r = verdict;
     const int32_t baud = chnls[0].com_baud;
+    char format[8];
+    format_text(format, sizeof format, com_format.get());
     if (req->json) {
         char b[256];
         std::snprintf(b, sizeof b,
                       "{\"type\":\"summary\",\"average_cps\":%llu,\"percent\":%.2f,\"data_errors\":%llu,"
-                      "\"queue_overruns\":%llu,\"ports\":%d,\"baud\":%d",
+                      "\"queue_overruns\":%llu,\"ports\":%d,\"baud\":%d,\"format\":\"%s\"",
                       static_cast<unsigned long long>(r.average_cps), r.percent,
                       static_cast<unsigned long long>(r.data_errors),
-                      static_cast<unsigned long long>(r.queue_overruns), r.count, baud);
+                      static_cast<unsigned long long>(r.queue_overruns), r.count, baud, format);
         std::string o = b;
         o += ",\"line_errors\":" + line_errors_json(nullptr) + verdict_json();
         std::printf("%s}\n", o.c_str());
     } else if (req->csv) {
         // The summary as trailing rows of their own table, after an empty row: spreadsheets show it
         // under the samples, and a reader tells the rows apart by their first field.
-        std::printf("\r\nsummary,port,average_cps,percent,data_errors,queue_overruns,baud");
+        std::printf("\r\nsummary,port,average_cps,percent,data_errors,queue_overruns,baud,format");
         for (const char* k : line_kind_names) std::printf(",%s", k);
         std::printf(",sent,received,lost,passed,reasons,rx_queue_peak,rx_queue_size,read_gap_max_ms");
-        std::printf("\r\nsummary,all,%llu,%.2f,%llu,%llu,%d", static_cast<unsigned long long>(r.average_cps),
+        std::printf("\r\nsummary,all,%llu,%.2f,%llu,%llu,%d,%s", static_cast<unsigned long long>(r.average_cps),
                     r.percent, static_cast<unsigned long long>(r.data_errors),
-                    static_cast<unsigned long long>(r.queue_overruns), baud);
+                    static_cast<unsigned long long>(r.queue_overruns), baud, format);
         uint64_t sent = 0, rcvd = 0, lost = 0;
         bool lost_known = r.count > 0;
         for (int i = 0; i < r.count; i++) {
@@ -335,9 +337,9 @@ void print_summary(const char* text) {
         for (int i = 0; i < r.count; i++) {
             const chnl_struct* c = &chnls[i];
             const port_verdict& v = r.port[i];
-            std::printf("\r\nsummary,%s,%u,%.2f,%llu,%llu,%d", csv_field(label_of(c)).c_str(), v.rate, v.percent,
-                        static_cast<unsigned long long>(c->in_errs.get()),
-                        static_cast<unsigned long long>(c->in_ovlds.get()), baud);
+            std::printf("\r\nsummary,%s,%u,%.2f,%llu,%llu,%d,%s", csv_field(label_of(c)).c_str(), v.rate,
+                        v.percent, static_cast<unsigned long long>(c->in_errs.get()),
+                        static_cast<unsigned long long>(c->in_ovlds.get()), baud, format);
             for (int k = 0; k < line_counts::kinds; k++)
                 std::printf(",%s", count_or_na(c->line_errs.available[k], c->line_errs.n[k], false).c_str());
             std::printf(",%llu,%llu,%s,%s,%s", static_cast<unsigned long long>(v.sent),
