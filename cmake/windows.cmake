@@ -43,9 +43,12 @@ target_link_libraries(zt_ui_win32 PUBLIC zt_kernel)
 add_executable(zentrel WIN32 src/platform/ui/win32/winmain.cpp ${ZT_RESOURCE_SCRIPT} ${CMAKE_BINARY_DIR}/manifest.rc)
 target_link_libraries(zentrel PRIVATE zt_ui_win32 zt_core)
 
-# The zip a Windows user downloads: the programs and the README (make windows builds it).
+# The zip a Windows user downloads (make windows builds it): the programs, a short readme and the
+# licence, as text with the line ends Notepad shows.
 install(TARGETS zentrel zentrel-cli RUNTIME DESTINATION .)
-install(FILES README.md DESTINATION .)
+configure_file(doc/windows/README.txt ${CMAKE_BINARY_DIR}/doc/README.txt @ONLY NEWLINE_STYLE CRLF)
+configure_file(LICENSE ${CMAKE_BINARY_DIR}/doc/LICENSE.txt @ONLY NEWLINE_STYLE CRLF)
+install(FILES ${CMAKE_BINARY_DIR}/doc/README.txt ${CMAKE_BINARY_DIR}/doc/LICENSE.txt DESTINATION .)
 set(CPACK_GENERATOR ZIP)
 set(CPACK_PACKAGE_NAME zentrel)
 set(CPACK_PACKAGE_VENDOR "Zentrel Labs")
