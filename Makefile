@@ -87,7 +87,7 @@ windows:
 	@bash tools/install-deps windows
 	cmake --preset windows >/dev/null
 	cmake --build --preset windows -j $(JOBS)
-	cd build/windows && cpack -G ZIP >/dev/null && ls zentrel-*-windows-x64.zip
+	cd build/windows && cpack -G ZIP >/dev/null && ls zentrel-*-windows-x64.zip zentrel-*-windows-x64-setup.exe
 
 # One test at a time: under Wine every thread switch is dear, and the engine tests judge line rates.
 test-windows: windows

@@ -60,3 +60,21 @@ include(CPack)
 # zentrel-probe.exe: qualifies a real COM port and its driver with a loopback plug.
 add_executable(zentrel-probe tools/probe/probe.cpp ${CMAKE_BINARY_DIR}/console.rc)
 install(TARGETS zentrel-probe RUNTIME DESTINATION .)
+
+# The installer (tools/installer/zentrel.nsi), from the same files as the zip: installed, stripped, into
+# setup-files/ and packed by makensis beside the zip.
+find_program(ZT_MAKENSIS makensis)
+if(ZT_MAKENSIS)
+    set(ZT_SETUP ${CMAKE_BINARY_DIR}/zentrel-${PROJECT_VERSION}-windows-x64-setup.exe)
+    set(zt_setup_files ${CMAKE_BINARY_DIR}/setup-files)
+    add_custom_command(OUTPUT ${ZT_SETUP}
+        COMMAND ${CMAKE_COMMAND} -E rm -rf ${zt_setup_files}
+        COMMAND ${CMAKE_COMMAND} --install ${CMAKE_BINARY_DIR} --prefix ${zt_setup_files} --strip >/dev/null
+        COMMAND ${ZT_MAKENSIS} -V2 -DVERSION=${PROJECT_VERSION}
+                -DVIVERSION=${PROJECT_VERSION_MAJOR}.${PROJECT_VERSION_MINOR}.0.0 -DFILES=${zt_setup_files}
+                -DICON=${zt_rc_dir}/loopicon.ico -DOUTFILE=${ZT_SETUP} ${CMAKE_SOURCE_DIR}/tools/installer/zentrel.nsi
+        DEPENDS zentrel zentrel-cli zentrel-probe tools/installer/zentrel.nsi ${zt_rc_dir}/loopicon.ico
+                ${CMAKE_BINARY_DIR}/doc/README.txt ${CMAKE_BINARY_DIR}/doc/LICENSE.txt
+        COMMENT "Installer ${ZT_SETUP}")
+    add_custom_target(zentrel-setup ALL DEPENDS ${ZT_SETUP})
+endif()

@@ -25,3 +25,10 @@ set(ZT_NATIVE_PLUG ${CMAKE_SOURCE_DIR}/build/dev/tools/plug/zentrel-plug)
 add_test(NAME wine_com_smoke COMMAND bash ${CMAKE_CURRENT_SOURCE_DIR}/windows/com_smoke.sh ${ZT_NATIVE_PLUG}
                                      $<TARGET_FILE:zentrel-cli> $<TARGET_FILE:zentrel-probe>)
 set_tests_properties(wine_com_smoke PROPERTIES TIMEOUT 120 RUN_SERIAL TRUE)
+
+# The installer in the prefix: silent install, the installed console program, PATH on request, uninstall.
+if(ZT_SETUP)
+    add_test(NAME wine_installer COMMAND bash ${CMAKE_CURRENT_SOURCE_DIR}/windows/installer_test.sh ${ZT_SETUP}
+                                         ${CMAKE_BINARY_DIR}/setup-files ${PROJECT_VERSION})
+    set_tests_properties(wine_installer PROPERTIES TIMEOUT 240 RUN_SERIAL TRUE)
+endif()
