@@ -1,7 +1,7 @@
 // The real window under Wine (and Xvfb): the program's own WinMain on the window system, driven from
 // a second thread as an operator would drive it (menu commands, dialogs typed into and confirmed,
 // message boxes read and dismissed), looked at through title, menu states and what each paint drew.
-// A screenshot of the running window is saved for people to look at.
+// Screenshots of the idle window, a run and its summary are saved for people to look at.
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -66,9 +66,11 @@ void answer(const char* caption, int edit_id, const char* text, bool expect_clos
     }
 }
 
-void save_screenshot(HWND w, const std::string& path) {
-    RECT r;
+// What the screen shows of the window, and of a box over it.
+void save_screenshot(HWND w, const std::string& path, HWND box = nullptr) {
+    RECT r, b;
     GetWindowRect(w, &r);
+    if (box && GetWindowRect(box, &b)) UnionRect(&r, &r, &b);
     int cx = r.right - r.left, cy = r.bottom - r.top;
     HDC screen = GetDC(nullptr), mem = CreateCompatibleDC(screen);
     HBITMAP bmp = CreateCompatibleBitmap(screen, cx, cy);
@@ -208,6 +210,7 @@ void operate() {
         EXPECT_TRUE(wait_for([&] { return !IsWindow(fd); }));
     }
     EXPECT_TRUE(settings_line_starts("COM5...COM8   921600   8N2   Xon/Xoff   ")) << drawn_at(5);
+    save_screenshot(w, ZENTREL_ARTIFACT_DIR "/zentrel-idle.bmp");
 
     // Start: the running title and menu, and a row per port once a second.
     PostMessageA(w, WM_COMMAND, cmd_start, 0);
@@ -223,7 +226,7 @@ void operate() {
                drawn_at(40).rfind("COM5 ", 0) == 0 && drawn_at(100).rfind("COM8 ", 0) == 0;
     })) << drawn_at(40);
     std::this_thread::sleep_for(std::chrono::milliseconds(1500));
-    save_screenshot(w, ZENTREL_ARTIFACT_DIR "/zentrel-window.bmp");
+    save_screenshot(w, ZENTREL_ARTIFACT_DIR "/zentrel-running.bmp");
 
     // Stop: the summary box with its three lines; then idle again.
     PostMessageA(w, WM_COMMAND, cmd_stop, 0);
@@ -237,6 +240,8 @@ void operate() {
         EXPECT_NE(t.find("Data errors:   0"), std::string::npos) << t;
         EXPECT_NE(t.find("Queue overruns:   0"), std::string::npos) << t;
         EXPECT_EQ(title_of(w), "Zentrel - Serial I/O Performance Analyzer");
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));  // the box has painted
+        save_screenshot(w, ZENTREL_ARTIFACT_DIR "/zentrel-summary.bmp", box);
         PostMessageA(box, WM_COMMAND, IDOK, 0);
         EXPECT_TRUE(wait_for([&] { return !IsWindow(box); }));
     }
