@@ -36,6 +36,10 @@ install
 check '[ "$(cd "$dir" && ls | sort)" = "$( (cd "$files" && ls; echo uninstall.exe) | sort)" ]' \
     "installed files: $(ls "$dir" | tr '\n' ' ')"
 for f in "$files"/*; do check 'cmp -s "$f" "$dir/${f##*/}"' "${f##*/} installed as built"; done
+cr=$'\r'
+for f in README.txt LICENSE.txt; do
+    check '[ "$(grep -c "$cr\$" "$dir/$f")" = "$(wc -l <"$dir/$f")" ]' "$f: every line ends in CR LF"
+done
 check '[ -f "$menu/Zentrel.lnk" ]' "Start-menu entry for the window"
 check 'python3 -c "import sys; sys.exit(\"--virtual\".encode(\"utf-16-le\") not in open(sys.argv[1], \"rb\").read())" \
     "$menu/Zentrel (virtual board).lnk"' "Start-menu entry for the virtual board, with --virtual"
