@@ -22,6 +22,8 @@ RequestExecutionLevel admin
 Name "Zentrel ${VERSION}"
 OutFile "${OUTFILE}"
 InstallDir "$PROGRAMFILES64\Zentrel"
+; Installed again, into the same folder.
+InstallDirRegKey HKLM "${UNINST_KEY}" InstallLocation
 Icon "${ICON}"
 UninstallIcon "${ICON}"
 ShowInstDetails show
