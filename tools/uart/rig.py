@@ -335,13 +335,15 @@ def judge(cases, only=None):
             vals = [reg(v) for v in seen.split(">")]
             return reg(during) == lcr and termios == words and vals[0] == vals[-1] == 0x1E
 
-        add(f"8. {name} ({fmt}): every port passes (exit 0), its data compared; LCR {lcr:#04x} (DLAB 0) and "
+        add(f"8. {name} ({fmt}): every port passes (exit 0), its data compared, the format named; LCR {lcr:#04x} (DLAB 0) and "
             f"termios {words} during the run; LCR 0x1e and the settings restored after",
             passed(k, ttys(first, n)) and (k.summary or {}).get("data_compared") is True
+            and (k.summary or {}).get("format") == fmt
             and [r[0] for r in regs] == [f"/dev/{p}" for p in ttys(first, n)]
             and all(port_ok(*r[1:]) for r in regs)
             and len(restored) == n and all(" restored ok " in l for l in restored),
-            f"{verdict_line(k)} data_compared={(k.summary or {}).get('data_compared')}; "
+            f"{verdict_line(k)} format={(k.summary or {}).get('format')} "
+            f"data_compared={(k.summary or {}).get('data_compared')}; "
             + "; ".join(f"{p} LCR {s} during {d} (DLAB {(reg(d) or 0) >> 7}) termios {t}" for p, s, d, t in regs)
             + f"; restored ok {sum(' restored ok ' in l for l in restored)}/{len(restored)}")
     k = c("dsrhold")
