@@ -76,6 +76,12 @@ wire null:115200
 case_ null-as-loop $Z $B --seconds 2 -n 4 -b 115200 -f none --wiring=loopback -d $S 4
 wire plug
 case_ plug $Z $B --seconds 3 -n 4 -f none --wiring=loopback -d $S 12
+# Line formats through paced plugs (unpaced, the relay may still hold output when the drain ends): the
+# probe reads the UARTs' line control registers during the run.
+for f in 7E1 8N2; do
+    wire plug:115200
+    case_ format-$f $P keep ${S}12 ${S}13 -- $Z $B --seconds 2 -n 2 -b 115200 --format $f -f none --wiring=loopback -d $S 12
+done
 wire plug:115200
 case_ paced115200 $Z $B --seconds 10 -n 4 -b 115200 -f none -d $S 4
 wire plug:9600

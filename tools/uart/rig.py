@@ -313,6 +313,39 @@ def judge(cases, only=None):
         add(f"4. {name} with internal loopback accepted: every port passes (exit 0), settings and DTR/RTS restored",
             passed(k, ttys(4, 4)) and restored and all(" restored ok " in l for l in restored),
             f"{verdict_line(k)} rcv: {rcv_line(k)}; {restored}")
+    # The format the driver programmed into the UART: its line control register read during the run
+    # (DLAB, bit 7, clear: the divisor latch closed again), with the termios the driver held then; after
+    # the run the register is back at what the probe's 7E2 settings gave the closed port (0x1e). The
+    # driver sets even parity (bit 4) whenever PARODD is clear: without parity enable (bit 3) it means
+    # nothing, so 8N1 is 0x13 and 8N2 0x17.
+    for name, fmt, lcr, first, n in (("rtscts", "8N1", 0x13, 4, 4), ("format-7E1", "7E1", 0x1A, 12, 2),
+                                     ("format-8N2", "8N2", 0x17, 12, 2)):
+        k = c(name)
+        regs = [m.groups() for m in (re.match(r"probe (\S+) lcr base=\S+ seen=(\S+) during=(\S+) termios=(.*)", l)
+                                     for l in k.other) if m]
+        restored = [l for l in k.other if " restored " in l]
+        par = {"N": "-parenb -parodd -cmspar", "E": "parenb -parodd -cmspar", "O": "parenb parodd -cmspar",
+               "M": "parenb parodd cmspar", "S": "parenb -parodd cmspar"}[fmt[1]]
+        words = f"cs{fmt[0]} {par} {'-cstopb' if fmt[2:] == '1' else 'cstopb'}"
+
+        def reg(v):
+            return None if v == "none" else int(v, 16)
+
+        def port_ok(seen, during, termios):
+            vals = [reg(v) for v in seen.split(">")]
+            return reg(during) == lcr and termios == words and vals[0] == vals[-1] == 0x1E
+
+        add(f"8. {name} ({fmt}): every port passes (exit 0), its data compared, the format named; LCR {lcr:#04x} (DLAB 0) and "
+            f"termios {words} during the run; LCR 0x1e and the settings restored after",
+            passed(k, ttys(first, n)) and (k.summary or {}).get("data_compared") is True
+            and (k.summary or {}).get("format") == fmt
+            and [r[0] for r in regs] == [f"/dev/{p}" for p in ttys(first, n)]
+            and all(port_ok(*r[1:]) for r in regs)
+            and len(restored) == n and all(" restored ok " in l for l in restored),
+            f"{verdict_line(k)} format={(k.summary or {}).get('format')} "
+            f"data_compared={(k.summary or {}).get('data_compared')}; "
+            + "; ".join(f"{p} LCR {s} during {d} (DLAB {(reg(d) or 0) >> 7}) termios {t}" for p, s, d, t in regs)
+            + f"; restored ok {sum(' restored ok ' in l for l in restored)}/{len(restored)}")
     k = c("dsrhold")
     add("4. DTR/DSR emulation holds and releases the transmitter", k.rc == 0, f"rc={k.rc} {k.other}")
 

@@ -9,7 +9,8 @@
 //   keep PATH... -- CMD...     gives the ports odd settings, closes them (the program refuses a port
 //                              another process holds), runs CMD, then reopens them and says whether
 //                              CMD left every port as it found it (the driver keeps a closed tty's
-//                              settings; every open raises DTR and RTS)
+//                              settings; every open raises DTR and RTS); on a UART at an I/O port
+//                              also what its line control register held while CMD ran (below)
 //   dsr-hold PATH              DTR/DSR emulation of the backend in internal loopback: output is held
 //                              while the input fills, and released once it is read
 //   echo PATH...               a loopback plug on each port (the gadget ends of ACM ports): writes
@@ -279,9 +280,76 @@ snapshot take(int fd) {
     return s;
 }
 
+// The UART's line control register, read through /dev/port: reading it changes nothing in the UART
+// (unlike the receive, interrupt and line status registers). -1 when it cannot be read.
+int read_lcr(int devport, unsigned base) {
+    uint8_t v = 0;
+    return base && ::pread(devport, &v, 1, base + 3) == 1 ? v : -1;
+}
+
+// Only a UART at an I/O port of its own: a USB adapter's TIOCGSERIAL has no base, and below 0x100
+// sit the PC's timers and DMA controllers, whose registers do change when read.
+unsigned uart_base(int fd) {
+    serial_struct ss{};
+    return ::ioctl(fd, TIOCGSERIAL, &ss) == 0 && ss.type != PORT_UNKNOWN && ss.io_type == SERIAL_IO_PORT &&
+                   ss.port >= 0x100
+               ? ss.port
+               : 0;
+}
+
+std::string hex(int v) {
+    char b[8];
+    std::snprintf(b, sizeof b, "%#04x", v);
+    return v < 0 ? "none" : b;
+}
+
+// The character format the driver holds, in stty's words.
+std::string format_words(const termios2& t) {
+    static const char* sizes[] = {"cs5", "cs6", "cs7", "cs8"};
+    auto flag = [&](tcflag_t f, const char* name) { return std::string(t.c_cflag & f ? " " : " -") + name; };
+    return sizes[(t.c_cflag & CSIZE) / CS6] + flag(PARENB, "parenb") + flag(PARODD, "parodd") +
+           flag(CMSPAR, "cmspar") + flag(CSTOPB, "cstopb");
+}
+
+// What a port's line control register showed while a command ran: each value it took in turn, and
+// the one it held once another than the closed port's had stayed for half a second, with the termios
+// the driver held then (read beside the command's own descriptor, which a second open leaves alone).
+struct lcr_watch {
+    const char* path;
+    unsigned base;
+    std::vector<int> seen{};
+    int during = -1;
+    std::string termios = "none";
+    std::chrono::steady_clock::time_point since{};
+
+    void sample(int devport) {
+        int v = read_lcr(devport, base);
+        auto now = std::chrono::steady_clock::now();
+        if (seen.empty() || v != seen.back()) {
+            seen.push_back(v);
+            since = now;
+        } else if (during < 0 && v >= 0 && v != seen.front() && now - since >= std::chrono::milliseconds(500)) {
+            int fd = ::open(path, O_RDWR | O_NOCTTY | O_NONBLOCK);
+            termios2 t{};
+            if (fd >= 0 && ::ioctl(fd, TCGETS2, &t) == 0) termios = format_words(t);
+            if (fd >= 0) ::close(fd);
+            during = v;
+        }
+    }
+
+    void print() const {
+        std::string s;
+        for (int v : seen) s += (s.empty() ? "" : ">") + hex(v);
+        std::printf("probe %s lcr base=%#x seen=%s during=%s termios=%s\n", path, base, s.c_str(),
+                    hex(during).c_str(), termios.c_str());
+    }
+};
+
 int keep(const std::vector<const char*>& ports, char** cmd) {
     std::vector<int> fds;
     std::vector<snapshot> before;
+    std::vector<lcr_watch> watch;
+    int devport = ::open("/dev/port", O_RDONLY | O_CLOEXEC);
     for (size_t i = 0; i < ports.size(); ++i) {
         int fd = open_port(ports[i]);
         if (fd < 0) return 1;
@@ -295,15 +363,25 @@ int keep(const std::vector<const char*>& ports, char** cmd) {
         t.c_iflag |= IXON | IXOFF;
         ::ioctl(fd, TCSETS2, &t);
         before.push_back(take(fd));
+        if (unsigned base = devport >= 0 ? uart_base(fd) : 0) watch.push_back({.path = ports[i], .base = base});
         ::close(fd);
     }
+    for (auto& w : watch) w.sample(devport);  // as the closed port holds it
     pid_t pid = fork();
     if (pid == 0) {
         execv(cmd[0], cmd);
         _exit(127);
     }
     int status = 0;
-    waitpid(pid, &status, 0);
+    while (waitpid(pid, &status, watch.empty() ? 0 : WNOHANG) == 0) {
+        for (auto& w : watch) w.sample(devport);
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    for (auto& w : watch) {
+        w.sample(devport);  // the register the port was closed with
+        w.print();
+    }
+    if (devport >= 0) ::close(devport);
     int rc = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     int bad = 0;
     for (size_t i = 0; i < ports.size(); ++i) {
