@@ -58,7 +58,8 @@ def margin(ports):
     worst = max(ports, key=share)
     gap = max(q.get("read_gap_max_ms", 0) for q in ports)
     size = worst.get("rx_queue_size")
-    fill = f"{share(worst) * 100:3.0f}% ({worst.get('rx_queue_peak', 0)} of {size})" if size else "size unknown"
+    # Whole percents, truncated as the program's own headroom line shows them.
+    fill = f"{int(share(worst) * 100):3d}% ({worst.get('rx_queue_peak', 0)} of {size})" if size else "size unknown"
     return f"queue peak {worst['port']} {fill}, read gap {gap} ms"
 
 
