@@ -94,6 +94,20 @@ void board_cost(int seconds) {
     double c0 = cpu_seconds(), w0 = wall_seconds();
     uint64_t moved = 0;
     std::vector<bool> wbusy(2 * ports), rbusy(ports);
+    // Counts a read that completed and keeps one read waiting on port i.
+    auto take = [&](int i) {
+        uint32_t n = 0;
+        if (rbusy[i] && ser::get_overlapped_result(h[i], &ro[i], &n, false)) {
+            moved += n;
+            rbusy[i] = false;
+        }
+        if (!rbusy[i]) {
+            if (ser::read_file(h[i], in[i].data(), 65536, &n, &ro[i]))
+                moved += n;
+            else
+                rbusy[i] = true;
+        }
+    };
     while (wall_seconds() - w0 < seconds) {
         for (int i = 0; i < ports; i++) {
             uint32_t n = 0;
@@ -104,31 +118,12 @@ void board_cost(int seconds) {
                     wbusy[j] = true;
                 }
             }
-            if (rbusy[i] && ser::get_overlapped_result(h[i], &ro[i], &n, false)) {
-                moved += n;
-                rbusy[i] = false;
-            }
-            if (!rbusy[i]) {
-                if (ser::read_file(h[i], in[i].data(), 65536, &n, &ro[i]))
-                    moved += n;
-                else
-                    rbusy[i] = true;
-            }
+            take(i);
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
     // What arrived in the last poll's interval is the measured time's too: take it before the clock stops.
-    for (int i = 0; i < ports; i++) {
-        uint32_t n = 0;
-        if (rbusy[i] && ser::get_overlapped_result(h[i], &ro[i], &n, false)) {
-            moved += n;
-            rbusy[i] = false;
-        }
-        if (!rbusy[i] && ser::read_file(h[i], in[i].data(), 65536, &n, &ro[i]))
-            moved += n;
-        else
-            rbusy[i] = true;
-    }
+    for (int i = 0; i < ports; i++) take(i);
     double cpu = cpu_seconds() - c0, wall = wall_seconds() - w0;
     for (int i = 0; i < ports; i++) {
         ser::close_handle(h[i]);
